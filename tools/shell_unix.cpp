@@ -15,6 +15,59 @@ QString fromShellText(const ShellChar *text)
     return text ? QString::fromUtf16(text) : QString();
 }
 
+// Splits parameters into arguments the way a POSIX shell does, without any expansion:
+// blanks separate, '...' is literal, "..." keeps blanks and lets a backslash escape
+// \ " $ ` and a line break, and a backslash outside quotes escapes the next character.
+QStringList splitParameters(const QString &text)
+{
+    QStringList arguments;
+    QString current;
+    bool inArgument = false;
+    enum { Plain, Single, Double } quote = Plain;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar ch = text.at(i);
+        switch (quote) {
+        case Single:
+            if (ch == QLatin1Char('\''))
+                quote = Plain;
+            else
+                current += ch;
+            break;
+        case Double:
+            if (ch == QLatin1Char('"')) {
+                quote = Plain;
+            } else if (ch == QLatin1Char('\\') && i + 1 < text.size()
+                       && QStringLiteral("\\\"$`\n").contains(text.at(i + 1))) {
+                current += text.at(++i);
+            } else {
+                current += ch;
+            }
+            break;
+        case Plain:
+            if (ch == QLatin1Char(' ') || ch == QLatin1Char('\t') || ch == QLatin1Char('\n')) {
+                if (inArgument)
+                    arguments << current;
+                current.clear();
+                inArgument = false;
+                continue;
+            }
+            inArgument = true;
+            if (ch == QLatin1Char('\''))
+                quote = Single;
+            else if (ch == QLatin1Char('"'))
+                quote = Double;
+            else if (ch == QLatin1Char('\\') && i + 1 < text.size())
+                current += text.at(++i);
+            else
+                current += ch;
+            break;
+        }
+    }
+    if (inArgument)
+        arguments << current;
+    return arguments;
+}
+
 } // namespace
 
 bool isWindowsVista()
@@ -35,7 +88,7 @@ int shellExecuteFile(ShellWindow window, const ShellChar *file, const ShellChar 
         return 0;
 
     if (info.isFile() && info.isExecutable()) {
-        const QStringList arguments = QProcess::splitCommand(fromShellText(parameters));
+        const QStringList arguments = splitParameters(fromShellText(parameters));
         const QString workingDirectory =
                 directory ? fromShellText(directory) : QDir::currentPath();
         return QProcess::startDetached(info.absoluteFilePath(), arguments, workingDirectory)

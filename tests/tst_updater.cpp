@@ -1,0 +1,361 @@
+// The updater window in-process: its meta-object, its form, closing it, and the tree copy and
+// removal on real directories.
+#include "updater.h"
+#include "treeutil.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMetaMethod>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTranslator>
+
+#include <memory>
+
+class TestUpdater : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void metaObjectHasThreePrivateSlots();
+    void metaCastByExactName_data();
+    void metaCastByExactName();
+    void metaCallCopiesWithAndWithoutResultSlot();
+    void invokeByName();
+    void formSetUp();
+    void titleIsTranslated();
+    void closingBeforeFirstAttemptEndsWithZero();
+
+    void copyAllFiles_data();
+    void copyAllFiles();
+    void copyNeedsBothDirectories();
+    void copyKeepsPermissions();
+    void copyReplacesStalePartFile();
+    void copyLinkLoopEnds();
+
+    void removeAllFiles_data();
+    void removeAllFiles();
+    void removeNeverLeavesTheTree();
+
+private:
+    bool copy(Updater &updater, const QString &source, const QString &target)
+    {
+        QDir sourceDir(source);
+        QDir targetDir(target);
+        return updater.copyAllFiles(sourceDir, targetDir);
+    }
+    bool remove(Updater &updater, const QString &path)
+    {
+        QDir dir(path);
+        return updater.removeAllFiles(dir);
+    }
+};
+
+void TestUpdater::metaObjectHasThreePrivateSlots()
+{
+    Updater updater;
+    const QMetaObject *meta = updater.metaObject();
+    QCOMPARE(meta, &Updater::staticMetaObject);
+    QCOMPARE(meta->className(), "Updater");
+    QCOMPARE(meta->superClass(), &QWidget::staticMetaObject);
+    QCOMPARE(meta->methodCount() - meta->methodOffset(), 3);
+    QCOMPARE(meta->propertyCount(), meta->propertyOffset());
+    QCOMPARE(meta->enumeratorCount(), meta->enumeratorOffset());
+    QCOMPARE(meta->classInfoCount(), meta->classInfoOffset());
+    QCOMPARE(meta->constructorCount(), 0);
+
+    const struct { const char *signature; const char *returnType; QList<QByteArray> names; } expected[] = {
+        { "performUpdate()", "void", {} },
+        { "startMainApp()", "void", {} },
+        { "copyAllFiles(QDir&,QDir&)", "bool", { "sourceDir", "targetDir" } },
+    };
+    for (int i = 0; i < 3; ++i) {
+        const QMetaMethod method = meta->method(meta->methodOffset() + i);
+        QCOMPARE(method.methodSignature(), QByteArray(expected[i].signature));
+        QCOMPARE(method.typeName(), expected[i].returnType);
+        QCOMPARE(method.parameterNames(), expected[i].names);
+        QCOMPARE(method.methodType(), QMetaMethod::Slot);
+        QCOMPARE(method.access(), QMetaMethod::Private);
+    }
+}
+
+void TestUpdater::metaCastByExactName_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("other class name") << QByteArray("UpdaterClass");
+    QTest::newRow("base class") << QByteArray("QWidget");
+    QTest::newRow("root class") << QByteArray("QObject");
+    QTest::newRow("wrong case") << QByteArray("updater");
+    QTest::newRow("prefix") << QByteArray("Update");
+}
+
+void TestUpdater::metaCastByExactName()
+{
+    QFETCH(QByteArray, name);
+    Updater updater;
+    QCOMPARE(updater.qt_metacast("Updater"), static_cast<void *>(&updater));
+    QCOMPARE(updater.qt_metacast(nullptr), nullptr);
+    QCOMPARE(updater.qt_metacast(name.constData()),
+             updater.QWidget::qt_metacast(name.constData()));
+}
+
+void TestUpdater::metaCallCopiesWithAndWithoutResultSlot()
+{
+    QTemporaryDir source, target;
+    QVERIFY(treeutil::build(source.path(), { "a.txt=1" }));
+    Updater updater;
+    const int id = updater.metaObject()->indexOfMethod("copyAllFiles(QDir&,QDir&)");
+    QVERIFY(id >= 0);
+    QDir sourceDir(source.path()), targetDir(target.path());
+
+    void *noResult[] = { nullptr, &sourceDir, &targetDir };
+    QVERIFY(updater.qt_metacall(QMetaObject::InvokeMetaMethod, id, noResult) < 0);
+    QCOMPARE(treeutil::read(target.path()), QStringList { "a.txt=1" });
+
+    bool result = false;
+    QDir missing(source.path() + "/missing");
+    void *withResult[] = { &result, &sourceDir, &targetDir };
+    updater.qt_metacall(QMetaObject::InvokeMetaMethod, id, withResult);
+    QVERIFY(result);
+    void *failing[] = { &result, &missing, &targetDir };
+    updater.qt_metacall(QMetaObject::InvokeMetaMethod, id, failing);
+    QVERIFY(!result);
+}
+
+void TestUpdater::invokeByName()
+{
+    // startMainApp resolves ../Quillmoor.exe from the test binary's directory, where there is
+    // none: the launch fails, so the slot must arm its own retry and start nothing.
+    // performUpdate finds no ../_update there either, so its copy fails and it only re-arms.
+    Updater updater;
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(QDir::rootPath());
+    QVERIFY(QMetaObject::invokeMethod(&updater, "startMainApp"));
+    QCOMPARE(QDir::currentPath(), QCoreApplication::applicationDirPath());
+    QDir::setCurrent(QDir::rootPath());
+    QVERIFY(QMetaObject::invokeMethod(&updater, "performUpdate"));
+    QCOMPARE(QDir::currentPath(), QCoreApplication::applicationDirPath());
+    QDir::setCurrent(before);
+}
+
+void TestUpdater::formSetUp()
+{
+    Updater updater;
+    QCOMPARE(updater.objectName(), QString("UpdaterClass"));
+    QCOMPARE(updater.windowTitle(), QString("Updater"));
+    QCOMPARE(updater.size(), QSize(400, 300));
+    QVERIFY(updater.isWindow());
+    QVERIFY(updater.children().isEmpty() || !updater.findChild<QWidget *>());
+}
+
+class UpperCaseTranslator : public QTranslator
+{
+public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char *context, const char *sourceText, const char *, int) const override
+    {
+        return QByteArray(context) == "UpdaterClass" ? QString(sourceText).toUpper() : QString();
+    }
+};
+
+void TestUpdater::titleIsTranslated()
+{
+    UpperCaseTranslator translator;
+    QCoreApplication::installTranslator(&translator);
+    Updater updater;
+    QCoreApplication::removeTranslator(&translator);
+    QCOMPARE(updater.windowTitle(), QString("UPDATER"));
+}
+
+void TestUpdater::closingBeforeFirstAttemptEndsWithZero()
+{
+    // The first attempt would make the updater's directory current; after a close it must
+    // never run, not even later.
+    QTemporaryDir elsewhere;
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(elsewhere.path()));
+    auto updater = std::make_unique<Updater>();
+    updater->show();
+    QTimer::singleShot(100, updater.get(), &QWidget::close);
+    QElapsedTimer clock;
+    clock.start();
+    const int code = QApplication::exec();
+    QCOMPARE(code, 0);
+    QVERIFY2(clock.elapsed() < 3000, "the event loop ran into the first attempt");
+    updater.reset();
+    QTest::qWait(3300);
+    QCOMPARE(QDir::currentPath(), QFileInfo(elsewhere.path()).canonicalFilePath());
+    QDir::setCurrent(before);
+}
+
+void TestUpdater::copyAllFiles_data()
+{
+    QTest::addColumn<QStringList>("source");
+    QTest::addColumn<QStringList>("target");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QStringList>("after");
+
+    QTest::newRow("empty source")
+            << QStringList {} << QStringList { "keep.txt=k" } << true << QStringList { "keep.txt=k" };
+    QTest::newRow("new and replaced files")
+            << QStringList { "a.txt=new", "b.txt=b" } << QStringList { "a.txt=old", "c.txt=c" } << true
+            << QStringList { "a.txt=new", "b.txt=b", "c.txt=c" };
+    QTest::newRow("three levels, directories created")
+            << QStringList { "x/y/z/deep.txt=d", "x/top.txt=t" } << QStringList {} << true
+            << QStringList { "x/", "x/top.txt=t", "x/y/", "x/y/z/", "x/y/z/deep.txt=d" };
+    QTest::newRow("directory names with dots kept whole")
+            << QStringList { "lib.1.0/l=1", "a.b/1=1", "a.d/2=2" } << QStringList {} << true
+            << QStringList { "a.b/", "a.b/1=1", "a.d/", "a.d/2=2", "lib.1.0/", "lib.1.0/l=1" };
+    QTest::newRow("names with spaces and percent")
+            << QStringList { "release notes.txt=r", "100% sure/x y=1" } << QStringList {} << true
+            << QStringList { "100% sure/", "100% sure/x y=1", "release notes.txt=r" };
+    QTest::newRow("merge into existing directory")
+            << QStringList { "d/new=n" } << QStringList { "d/old=o" } << true
+            << QStringList { "d/", "d/new=n", "d/old=o" };
+    QTest::newRow("hidden entries stay behind")
+            << QStringList { ".hidden=h", ".cache/x=1", "v=1" } << QStringList {} << true
+            << QStringList { "v=1" };
+    QTest::newRow("staged file over a directory fails, old tree kept")
+            << QStringList { "data=file" } << QStringList { "data/inner=i" } << false
+            << QStringList { "data/", "data/inner=i" };
+    QTest::newRow("staged directory over a file fails")
+            << QStringList { "data/inner=i" } << QStringList { "data=file" } << false
+            << QStringList { "data=file" };
+    QTest::newRow("link recreated, not followed")
+            << QStringList { "real.txt=r", "alias->real.txt", "dirlink->/tmp" } << QStringList { "alias=old" }
+            << true << QStringList { "alias->real.txt", "dirlink->/tmp", "real.txt=r" };
+    QTest::newRow("file replaces an installed link")
+            << QStringList { "a=new" } << QStringList { "outside=keep", "a->outside" } << true
+            << QStringList { "a=new", "outside=keep" };
+}
+
+void TestUpdater::copyAllFiles()
+{
+    QFETCH(QStringList, source);
+    QFETCH(QStringList, target);
+    QFETCH(bool, result);
+    QFETCH(QStringList, after);
+
+    QTemporaryDir sourceRoot, targetRoot;
+    QVERIFY(treeutil::build(sourceRoot.path(), source));
+    QVERIFY(treeutil::build(targetRoot.path(), target));
+    const QStringList sourceBefore = treeutil::read(sourceRoot.path());
+
+    Updater updater;
+    QCOMPARE(copy(updater, sourceRoot.path(), targetRoot.path()), result);
+    // The read includes hidden names, so a part file left behind would show here too.
+    QCOMPARE(treeutil::read(targetRoot.path()), after);
+    QCOMPARE(treeutil::read(sourceRoot.path()), sourceBefore);
+    // A second attempt gives the same result and the same tree.
+    QCOMPARE(copy(updater, sourceRoot.path(), targetRoot.path()), result);
+    QCOMPARE(treeutil::read(targetRoot.path()), after);
+}
+
+void TestUpdater::copyNeedsBothDirectories()
+{
+    QTemporaryDir root;
+    QVERIFY(treeutil::build(root.path(), { "src/a=1", "dst/" }));
+    Updater updater;
+    QVERIFY(!copy(updater, root.path() + "/nothing", root.path() + "/dst"));
+    QVERIFY(!copy(updater, root.path() + "/src", root.path() + "/nothing"));
+    QVERIFY(!QFileInfo::exists(root.path() + "/nothing"));
+    QCOMPARE(treeutil::read(root.path()), QStringList({ "dst/", "src/", "src/a=1" }));
+}
+
+void TestUpdater::copyKeepsPermissions()
+{
+    QTemporaryDir source, target;
+    QVERIFY(treeutil::build(source.path(), { "run.sh=#!/bin/sh", "private=p" }));
+    QVERIFY(treeutil::build(target.path(), { "private=old" }));
+    const auto exec = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+            | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    const auto owner = QFile::ReadOwner | QFile::WriteOwner;
+    QVERIFY(QFile::setPermissions(source.path() + "/run.sh", exec));
+    QVERIFY(QFile::setPermissions(source.path() + "/private", owner));
+    QVERIFY(QFile::setPermissions(target.path() + "/private", owner | QFile::ReadOther | QFile::WriteOther));
+
+    Updater updater;
+    QVERIFY(copy(updater, source.path(), target.path()));
+    const auto mask = [](QFile::Permissions p) {
+        return p & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+    };
+    QCOMPARE(mask(QFile::permissions(target.path() + "/run.sh")), exec);
+    QCOMPARE(mask(QFile::permissions(target.path() + "/private")), owner);
+}
+
+void TestUpdater::copyReplacesStalePartFile()
+{
+    // A killed attempt may leave its part file, even one that a link has taken the place of.
+    // The next attempt must neither write through the link nor leave the file behind.
+    QTemporaryDir source, target, outside;
+    QVERIFY(treeutil::build(outside.path(), { "victim=precious" }));
+    QVERIFY(treeutil::build(source.path(), { "a=new", "d/b=new" }));
+    QVERIFY(treeutil::build(target.path(),
+                            { ".quillmoor-update.part=half", "a=old",
+                              "d/.quillmoor-update.part->" + outside.path() + "/victim" }));
+    Updater updater;
+    QVERIFY(copy(updater, source.path(), target.path()));
+    QCOMPARE(treeutil::read(target.path()), QStringList({ "a=new", "d/", "d/b=new" }));
+    QCOMPARE(treeutil::read(outside.path()), QStringList { "victim=precious" });
+}
+
+void TestUpdater::copyLinkLoopEnds()
+{
+    QTemporaryDir source, target;
+    QVERIFY(treeutil::build(source.path(), { "loop/self->.", "loop/up->..", "f=1" }));
+    Updater updater;
+    QVERIFY(copy(updater, source.path(), target.path()));
+    QCOMPARE(treeutil::read(target.path()), QStringList({ "f=1", "loop/", "loop/self->.", "loop/up->.." }));
+}
+
+void TestUpdater::removeAllFiles_data()
+{
+    QTest::addColumn<QStringList>("tree");
+    QTest::addColumn<QString>("removed");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QStringList>("after");
+
+    QTest::newRow("missing directory") << QStringList { "other=1" } << "gone" << true
+                                       << QStringList { "other=1" };
+    QTest::newRow("empty directory") << QStringList { "d/", "other=1" } << "d" << true
+                                     << QStringList { "other=1" };
+    QTest::newRow("whole tree") << QStringList { "d/a=1", "d/x/y/z=2", "d/x/w=3", "other=1" } << "d"
+                                << true << QStringList { "other=1" };
+    QTest::newRow("hidden file keeps its directories")
+            << QStringList { "d/sub/.hidden=h", "d/sub/plain=p" } << "d" << false
+            << QStringList { "d/", "d/sub/", "d/sub/.hidden=h" };
+}
+
+void TestUpdater::removeAllFiles()
+{
+    QFETCH(QStringList, tree);
+    QFETCH(QString, removed);
+    QFETCH(bool, result);
+    QFETCH(QStringList, after);
+
+    QTemporaryDir root;
+    QVERIFY(treeutil::build(root.path(), tree));
+    Updater updater;
+    QCOMPARE(remove(updater, root.path() + "/" + removed), result);
+    QCOMPARE(treeutil::read(root.path()), after);
+}
+
+void TestUpdater::removeNeverLeavesTheTree()
+{
+    QTemporaryDir root, outside;
+    const QString out = outside.path();
+    QVERIFY(treeutil::build(out, { "dir/kept=1", "file=2" }));
+    QVERIFY(treeutil::build(root.path(), { "d/to-dir->" + out + "/dir", "d/to-file->" + out + "/file",
+                                           "d/sub/to-root->" + out, "d/plain=3",
+                                           "top-link->" + out + "/dir" }));
+    Updater updater;
+    QVERIFY(remove(updater, root.path() + "/d"));
+    // The staging directory may itself be a link: only the link goes.
+    QVERIFY(remove(updater, root.path() + "/top-link"));
+    QCOMPARE(treeutil::read(root.path()), QStringList {});
+    QCOMPARE(treeutil::read(out), QStringList({ "dir/", "dir/kept=1", "file=2" }));
+}
+
+QTEST_MAIN(TestUpdater)
+#include "tst_updater.moc"
