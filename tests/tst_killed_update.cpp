@@ -1,0 +1,353 @@
+// Kills the real updater with SIGKILL at random moments while it copies a large staged
+// release over an installation, and checks after every kill that each installed file is
+// whole: byte for byte its old or its new version, never missing, empty or a mix of both.
+// A last run that is left alone must then finish the update and leave no temporary file.
+//
+// QUILL_KILL_TRIALS sets the number of kills that must land inside the copy (default 20);
+// QUILL_KILL_SEED replays the layout and kill moments of an earlier run.
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const char partFileName[] = ".quillmoor-update.part";
+
+struct FileSpec
+{
+    QString path;     // relative to the installation
+    bool inOld;       // false: a file that only the new release brings
+    quint32 oldSeed;
+    quint32 newSeed;
+    qint64 oldSize;
+    qint64 newSize;
+    QByteArray oldHash;
+    QByteArray newHash;
+};
+
+// Deterministic content for one version of one file: a kill that mixes the two versions,
+// cuts a file short or leaves an empty one cannot match either hash.
+QByteArray content(quint32 seed, qint64 size)
+{
+    QByteArray bytes(int((size + 3) / 4 * 4), Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()),
+                                     bytes.size() / 4);
+    bytes.truncate(int(size));
+    return bytes;
+}
+
+QByteArray md5(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Md5);
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(bytes) == bytes.size() && file.flush();
+}
+
+enum class Found { Missing, Old, New, Other };
+
+Found identify(const QString &path, const FileSpec &spec)
+{
+    QFileInfo info(path);
+    if (!info.exists())
+        return Found::Missing;
+    if (!info.isFile() || info.isSymLink())
+        return Found::Other;
+    const qint64 size = info.size();
+    if (size != spec.newSize && !(spec.inOld && size == spec.oldSize))
+        return Found::Other;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Found::Other;
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(&file);
+    const QByteArray got = hash.result();
+    if (got == spec.newHash)
+        return Found::New;
+    if (spec.inOld && got == spec.oldHash)
+        return Found::Old;
+    return Found::Other;
+}
+
+QStringList partFilesUnder(const QString &root)
+{
+    QStringList found;
+    QDirIterator it(root, QStringList{QLatin1String(partFileName)},
+                    QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << it.next();
+    return found;
+}
+
+} // namespace
+
+class TestKilledUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void killedCopiesLoseNothing();
+
+private:
+    void buildLayout();
+    void writeOldInstallation(bool onlyWhereChanged);
+    void writeStaging();
+    QProcess *startUpdater();
+    // Checks that every installed file is its old or new version; counts the new ones.
+    void checkWhole(const QString &when, int *newCount, int *oldCount);
+
+    QTemporaryDir m_root;
+    QString m_install;
+    QString m_staging;
+    QString m_marker;
+    std::vector<FileSpec> m_files;
+    std::vector<Found> m_found; // per file, as the last check saw it
+    QRandomGenerator m_random;
+    quint32 m_seed = 0;
+};
+
+void TestKilledUpdate::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    bool seeded = false;
+    m_seed = qEnvironmentVariable("QUILL_KILL_SEED").toUInt(&seeded);
+    if (!seeded)
+        m_seed = QRandomGenerator::global()->generate();
+    m_random.seed(m_seed);
+    qInfo("seed %u (set QUILL_KILL_SEED to replay)", m_seed);
+
+    m_install = m_root.path() + QStringLiteral("/install");
+    m_staging = m_install + QStringLiteral("/_update");
+    m_marker = m_install + QStringLiteral("/quillmoor-started.txt");
+
+    QVERIFY(QDir().mkpath(m_install + QStringLiteral("/bin")));
+    const QString updater = m_install + QStringLiteral("/bin/updater");
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_BINARY), updater));
+
+    const QByteArray app = "#!/bin/sh\necho started > \"$(dirname \"$0\")/quillmoor-started.txt\"\n";
+    QVERIFY(writeFile(m_install + QStringLiteral("/Quillmoor.exe"), app));
+    QVERIFY(QFile::setPermissions(m_install + QStringLiteral("/Quillmoor.exe"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    buildLayout();
+    writeOldInstallation(false);
+    writeStaging();
+}
+
+void TestKilledUpdate::buildLayout()
+{
+    // A few thousand small files in nested directories, a handful of large ones that take
+    // long enough to copy that kills land inside them, and some files only the release has.
+    const int smallFiles = 2000;
+    for (int i = 0; i < smallFiles; ++i) {
+        FileSpec spec;
+        spec.path = QStringLiteral("data/d%1/s%2/file %3.dat")
+                            .arg(i % 25).arg(i % 4).arg(i);
+        spec.inOld = true;
+        spec.oldSize = 1 + m_random.bounded(12000);
+        spec.newSize = 1 + m_random.bounded(12000);
+        m_files.push_back(spec);
+    }
+    for (int i = 0; i < 6; ++i) {
+        FileSpec spec;
+        spec.path = QStringLiteral("lib.%1/big-%1.bin").arg(i);
+        spec.inOld = true;
+        spec.oldSize = (2 + 2 * i) * 1024 * 1024 + m_random.bounded(4096);
+        spec.newSize = (3 + 2 * i) * 1024 * 1024 + m_random.bounded(4096);
+        m_files.push_back(spec);
+    }
+    for (int i = 0; i < 40; ++i) {
+        FileSpec spec;
+        spec.path = QStringLiteral("plugins/new/p%1.plugin").arg(i);
+        spec.inOld = false;
+        spec.oldSize = 0;
+        spec.newSize = 1 + m_random.bounded(8000);
+        m_files.push_back(spec);
+    }
+    for (FileSpec &spec : m_files) {
+        spec.oldSeed = m_random.generate();
+        spec.newSeed = m_random.generate();
+        if (spec.inOld)
+            spec.oldHash = md5(content(spec.oldSeed, spec.oldSize));
+        spec.newHash = md5(content(spec.newSeed, spec.newSize));
+    }
+}
+
+void TestKilledUpdate::writeOldInstallation(bool onlyWhereChanged)
+{
+    for (const FileSpec &spec : m_files) {
+        const QString path = m_install + QLatin1Char('/') + spec.path;
+        if (!spec.inOld) {
+            QFile::remove(path);
+            continue;
+        }
+        if (onlyWhereChanged && m_found[&spec - m_files.data()] == Found::Old)
+            continue;
+        QVERIFY2(writeFile(path, content(spec.oldSeed, spec.oldSize)), qPrintable(path));
+    }
+}
+
+void TestKilledUpdate::writeStaging()
+{
+    for (const FileSpec &spec : m_files) {
+        const QString path = m_staging + QLatin1Char('/') + spec.path;
+        QVERIFY2(writeFile(path, content(spec.newSeed, spec.newSize)), qPrintable(path));
+    }
+}
+
+QProcess *TestKilledUpdate::startUpdater()
+{
+    auto *process = new QProcess(this);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!env.contains(QStringLiteral("DISPLAY")))
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process->setProcessEnvironment(env);
+    process->setProcessChannelMode(QProcess::SeparateChannels);
+    process->start(m_install + QStringLiteral("/bin/updater"), QStringList());
+    return process;
+}
+
+void TestKilledUpdate::checkWhole(const QString &when, int *newCount, int *oldCount)
+{
+    *newCount = 0;
+    *oldCount = 0;
+    m_found.assign(m_files.size(), Found::Other);
+    for (const FileSpec &spec : m_files) {
+        const QString path = m_install + QLatin1Char('/') + spec.path;
+        const Found found = identify(path, spec);
+        m_found[&spec - m_files.data()] = found;
+        switch (found) {
+        case Found::New:
+            ++*newCount;
+            break;
+        case Found::Old:
+            ++*oldCount;
+            break;
+        case Found::Missing:
+            // Only a file that the release adds may still be absent.
+            QVERIFY2(!spec.inOld, qPrintable(when + QStringLiteral(": missing ") + spec.path));
+            break;
+        case Found::Other:
+            QFAIL(qPrintable(when + QStringLiteral(": neither old nor new: ") + spec.path
+                             + QStringLiteral(" (%1 bytes)").arg(QFileInfo(path).size())));
+        }
+    }
+}
+
+void TestKilledUpdate::killedCopiesLoseNothing()
+{
+    bool given = false;
+    int wanted = qEnvironmentVariableIntValue("QUILL_KILL_TRIALS", &given);
+    if (!given || wanted < 1)
+        wanted = 20;
+
+    // A first run that is left alone measures how long the copy takes, so that the kills
+    // can be spread over all of it. The output comes when the copy starts.
+    QElapsedTimer clock;
+    std::unique_ptr<QProcess> first(startUpdater());
+    QVERIFY(first->waitForStarted());
+    QVERIFY2(first->waitForReadyRead(20000), "the updater wrote nothing within 20 s");
+    clock.start();
+    QVERIFY(first->waitForFinished(300000));
+    const qint64 copyMs = qMax<qint64>(clock.elapsed(), 20);
+    QCOMPARE(first->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first->exitCode(), 0);
+    int newCount = 0;
+    int oldCount = 0;
+    checkWhole(QStringLiteral("calibration run"), &newCount, &oldCount);
+    QCOMPARE(newCount, int(m_files.size()));
+    qInfo("an uninterrupted copy and removal took %lld ms", copyMs);
+
+    writeOldInstallation(true);
+    writeStaging();
+    QFile::remove(m_marker);
+
+    int killsInCopy = 0;
+    int killsWithPart = 0;
+    int lateKills = 0;
+    int fewestNew = int(m_files.size());
+    int mostNew = 0;
+    // The measured time also covers the removal and the launch; a kill that comes too late
+    // to find the copy running brings the bound for later kills down to its own moment.
+    double boundUs = double(copyMs) * 1000.0;
+    const int maxTrials = 2 * wanted + 10;
+    for (int trial = 1; trial <= maxTrials && killsInCopy < wanted; ++trial) {
+        const qint64 delayUs = qint64(m_random.bounded(1.0) * boundUs);
+        std::unique_ptr<QProcess> process(startUpdater());
+        QVERIFY(process->waitForStarted());
+        QVERIFY2(process->waitForReadyRead(20000), "the updater wrote nothing within 20 s");
+        QThread::usleep(quint64(delayUs));
+        process->kill(); // SIGKILL
+        QVERIFY(process->waitForFinished(30000));
+
+        const QString when = QStringLiteral("trial %1, killed %2 ms into the copy")
+                                     .arg(trial).arg(delayUs / 1000.0, 0, 'f', 1);
+        checkWhole(when, &newCount, &oldCount);
+        if (QTest::currentTestFailed())
+            return;
+        const QStringList parts = partFilesUnder(m_install);
+        QSet<QString> partDirs;
+        for (const QString &part : parts)
+            partDirs.insert(QFileInfo(part).absolutePath());
+        QVERIFY2(partDirs.size() == parts.size(), qPrintable(when + ": two part files in one directory"));
+
+        const bool stillCopying = process->exitStatus() == QProcess::CrashExit && oldCount > 0;
+        if (stillCopying) {
+            ++killsInCopy;
+            if (!parts.isEmpty())
+                ++killsWithPart;
+            fewestNew = qMin(fewestNew, newCount);
+            mostNew = qMax(mostNew, newCount);
+            // The main application is started only after a complete copy.
+            QVERIFY2(!QFileInfo::exists(m_marker), qPrintable(when + ": launched after a partial copy"));
+        } else {
+            // The kill came after the copy (or the run ended first): the staging tree may
+            // be partly removed, so lay it out again.
+            ++lateKills;
+            boundUs = qMax(double(delayUs), 1000.0);
+            writeStaging();
+            QFile::remove(m_marker);
+        }
+        // Back to the old installation for the next kill, leaving any part file where the
+        // killed run left it: the next run has to deal with it.
+        writeOldInstallation(true);
+    }
+    qInfo("%d kills inside the copy (%d of them with a part file on disk, %d to %d of %d "
+          "files new at the kill), %d kills after the copy",
+          killsInCopy, killsWithPart, fewestNew, mostNew, int(m_files.size()), lateKills);
+    QVERIFY2(killsInCopy >= wanted, "too few kills landed inside the copy");
+
+    // Left alone, the next run finishes the update and cleans up after the killed ones.
+    std::unique_ptr<QProcess> last(startUpdater());
+    QVERIFY(last->waitForStarted());
+    QVERIFY(last->waitForFinished(300000));
+    QCOMPARE(last->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(last->exitCode(), 0);
+    checkWhole(QStringLiteral("after the last run"), &newCount, &oldCount);
+    QCOMPARE(newCount, int(m_files.size()));
+    QCOMPARE(partFilesUnder(m_install), QStringList());
+    QVERIFY(!QFileInfo::exists(m_staging));
+    for (int i = 0; i < 50 && !QFileInfo::exists(m_marker); ++i)
+        QThread::msleep(100);
+    QVERIFY(QFileInfo::exists(m_marker));
+}
+
+QTEST_GUILESS_MAIN(TestKilledUpdate)
+#include "tst_killed_update.moc"
