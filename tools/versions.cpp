@@ -1,1 +1,143 @@
+// Version strings: stage letters and words, and the two comparisons.
 #include "tools.h"
+
+#include <QStringView>
+
+namespace {
+
+const int noStageRank = 4;
+
+// Rank of a stage letter as written inside a version ("1.0b"), 0 for any other character.
+// Only lower case counts: "1.0B" carries no stage.
+int stageLetterRank(QChar ch)
+{
+    switch (ch.unicode()) {
+    case 'a': return 1;
+    case 'b': return 2;
+    case 'f': return 3;
+    default: return 0;
+    }
+}
+
+struct ParsedVersion {
+    QStringView numbers; // the "."-separated numeric components
+    int stageRank;
+};
+
+// Splits a version (commas already turned into dots) into its numbers and its stage.
+// The word after the first space is taken before any letter is looked at: expanding the
+// letters of the whole text first would turn "1.0 Beta" into the unknown stage "Bet" and
+// rank a beta like the release. Letters are looked for in the part before the space only.
+ParsedVersion parseVersion(QStringView text)
+{
+    QStringView numbers = text;
+    QStringView word;
+    const qsizetype space = text.indexOf(QLatin1Char(' '));
+    if (space >= 0) {
+        numbers = text.left(space);
+        const qsizetype next = text.indexOf(QLatin1Char(' '), space + 1);
+        const qsizetype end = next < 0 ? text.size() : next;
+        word = text.mid(space + 1, end - space - 1);
+    }
+    // An empty word (a trailing space) is no stage, so a stage letter may still speak.
+    int rank = word.isEmpty() ? noStageRank : getStageRank(word.toString());
+
+    for (qsizetype i = 0; i < numbers.size(); ++i) {
+        const int letterRank = stageLetterRank(numbers.at(i));
+        if (letterRank == 0)
+            continue;
+        if (word.isEmpty()) {
+            // Spelled out, the stage runs up to the next stage letter; anything else after
+            // the letter ("1.0b2" -> "Beta2") makes a word that no rank knows.
+            const bool bare = i + 1 == numbers.size() || stageLetterRank(numbers.at(i + 1)) != 0;
+            rank = bare ? letterRank : noStageRank;
+        }
+        numbers = numbers.left(i);
+        break;
+    }
+    return {numbers, rank};
+}
+
+// Reads the "."-separated component starting at `pos` and moves `pos` past it; once every
+// component has been read `pos` is beyond the end and further components read as 0.
+int nextComponent(QStringView text, qsizetype &pos)
+{
+    if (pos > text.size())
+        return 0;
+    const qsizetype dot = text.indexOf(QLatin1Char('.'), pos);
+    const qsizetype end = dot < 0 ? text.size() : dot;
+    const int value = text.mid(pos, end - pos).toInt();
+    pos = end + 1;
+    return value;
+}
+
+} // namespace
+
+QString expandStageLetters(QString version)
+{
+    // " Beta" and " Final" contain an "a", so "a" has to go first.
+    version.replace(QLatin1Char('a'), QStringLiteral(" Alpha"), Qt::CaseSensitive);
+    version.replace(QLatin1Char('b'), QStringLiteral(" Beta"), Qt::CaseSensitive);
+    version.replace(QLatin1Char('f'), QStringLiteral(" Final"), Qt::CaseSensitive);
+    return version;
+}
+
+int getStageRank(QString stage)
+{
+    const QString lower = stage.toLower();
+    if (lower == QLatin1String("alpha") || lower == QLatin1String("a"))
+        return 1;
+    if (lower == QLatin1String("beta") || lower == QLatin1String("b"))
+        return 2;
+    if (lower == QLatin1String("final") || lower == QLatin1String("f"))
+        return 3;
+    return noStageRank;
+}
+
+int compareVersions(QString first, QString second)
+{
+    if (first == second)
+        return 0;
+    // "," stands for "."; the check spares the copy for the usual dotted versions.
+    if (first.contains(QLatin1Char(',')))
+        first.replace(QLatin1Char(','), QLatin1Char('.'));
+    if (second.contains(QLatin1Char(',')))
+        second.replace(QLatin1Char(','), QLatin1Char('.'));
+
+    const ParsedVersion a = parseVersion(first);
+    const ParsedVersion b = parseVersion(second);
+
+    // A missing component counts 0, so walking on until both are used up compares as many
+    // components as the longer version has.
+    qsizetype posA = 0;
+    qsizetype posB = 0;
+    while (posA <= a.numbers.size() || posB <= b.numbers.size()) {
+        const int x = nextComponent(a.numbers, posA);
+        const int y = nextComponent(b.numbers, posB);
+        if (x > y)
+            return -1;
+        if (x < y)
+            return 1;
+    }
+    if (a.stageRank < b.stageRank)
+        return 1;
+    if (a.stageRank > b.stageRank)
+        return -1;
+    return 0;
+}
+
+bool isNewerVersion(QString candidate, QString reference)
+{
+    const QStringView c(candidate);
+    const QStringView r(reference);
+    qsizetype posC = 0;
+    qsizetype posR = 0;
+    // Only four components count; anything after the fourth "." is ignored.
+    for (int i = 0; i < 4; ++i) {
+        const int x = nextComponent(c, posC);
+        const int y = nextComponent(r, posR);
+        if (x != y)
+            return x > y;
+    }
+    return false;
+}
