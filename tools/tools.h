@@ -29,8 +29,80 @@ QString collapseWhitespace(QString text);
 QString getTextBetween(QString text, QString startMarker, QString endMarker);
 
 // ---- HTML entities -----------------------------------------------------------------------
-// (htmlEntityTable, namedToNumericEntity, numericToNamedEntity, entityToChar,
-//  decodeHtmlEntities, charToEntity, encodeHtmlEntities)
+
+// The HTML entities known by name, each "&#<code>;=&<name>;": quot, amp, lt, gt at indexes
+// 0-3, then U+00A0 to U+00FF at index code - 156. One table shared by every includer.
+inline const QString htmlEntityTable[100] = {
+    QStringLiteral("&#34;=&quot;"), QStringLiteral("&#38;=&amp;"), QStringLiteral("&#60;=&lt;"),
+    QStringLiteral("&#62;=&gt;"), QStringLiteral("&#160;=&nbsp;"),
+    QStringLiteral("&#161;=&iexcl;"), QStringLiteral("&#162;=&cent;"),
+    QStringLiteral("&#163;=&pound;"), QStringLiteral("&#164;=&curren;"),
+    QStringLiteral("&#165;=&yen;"), QStringLiteral("&#166;=&brvbar;"),
+    QStringLiteral("&#167;=&sect;"), QStringLiteral("&#168;=&uml;"),
+    QStringLiteral("&#169;=&copy;"), QStringLiteral("&#170;=&ordf;"),
+    QStringLiteral("&#171;=&laquo;"), QStringLiteral("&#172;=&not;"),
+    QStringLiteral("&#173;=&shy;"), QStringLiteral("&#174;=&reg;"),
+    QStringLiteral("&#175;=&macr;"), QStringLiteral("&#176;=&deg;"),
+    QStringLiteral("&#177;=&plusmn;"), QStringLiteral("&#178;=&sup2;"),
+    QStringLiteral("&#179;=&sup3;"), QStringLiteral("&#180;=&acute;"),
+    QStringLiteral("&#181;=&micro;"), QStringLiteral("&#182;=&para;"),
+    QStringLiteral("&#183;=&middot;"), QStringLiteral("&#184;=&cedil;"),
+    QStringLiteral("&#185;=&sup1;"), QStringLiteral("&#186;=&ordm;"),
+    QStringLiteral("&#187;=&raquo;"), QStringLiteral("&#188;=&frac14;"),
+    QStringLiteral("&#189;=&frac12;"), QStringLiteral("&#190;=&frac34;"),
+    QStringLiteral("&#191;=&iquest;"), QStringLiteral("&#192;=&Agrave;"),
+    QStringLiteral("&#193;=&Aacute;"), QStringLiteral("&#194;=&Acirc;"),
+    QStringLiteral("&#195;=&Atilde;"), QStringLiteral("&#196;=&Auml;"),
+    QStringLiteral("&#197;=&Aring;"), QStringLiteral("&#198;=&AElig;"),
+    QStringLiteral("&#199;=&Ccedil;"), QStringLiteral("&#200;=&Egrave;"),
+    QStringLiteral("&#201;=&Eacute;"), QStringLiteral("&#202;=&Ecirc;"),
+    QStringLiteral("&#203;=&Euml;"), QStringLiteral("&#204;=&Igrave;"),
+    QStringLiteral("&#205;=&Iacute;"), QStringLiteral("&#206;=&Icirc;"),
+    QStringLiteral("&#207;=&Iuml;"), QStringLiteral("&#208;=&ETH;"),
+    QStringLiteral("&#209;=&Ntilde;"), QStringLiteral("&#210;=&Ograve;"),
+    QStringLiteral("&#211;=&Oacute;"), QStringLiteral("&#212;=&Ocirc;"),
+    QStringLiteral("&#213;=&Otilde;"), QStringLiteral("&#214;=&Ouml;"),
+    QStringLiteral("&#215;=&times;"), QStringLiteral("&#216;=&Oslash;"),
+    QStringLiteral("&#217;=&Ugrave;"), QStringLiteral("&#218;=&Uacute;"),
+    QStringLiteral("&#219;=&Ucirc;"), QStringLiteral("&#220;=&Uuml;"),
+    QStringLiteral("&#221;=&Yacute;"), QStringLiteral("&#222;=&THORN;"),
+    QStringLiteral("&#223;=&szlig;"), QStringLiteral("&#224;=&agrave;"),
+    QStringLiteral("&#225;=&aacute;"), QStringLiteral("&#226;=&acirc;"),
+    QStringLiteral("&#227;=&atilde;"), QStringLiteral("&#228;=&auml;"),
+    QStringLiteral("&#229;=&aring;"), QStringLiteral("&#230;=&aelig;"),
+    QStringLiteral("&#231;=&ccedil;"), QStringLiteral("&#232;=&egrave;"),
+    QStringLiteral("&#233;=&eacute;"), QStringLiteral("&#234;=&ecirc;"),
+    QStringLiteral("&#235;=&euml;"), QStringLiteral("&#236;=&igrave;"),
+    QStringLiteral("&#237;=&iacute;"), QStringLiteral("&#238;=&icirc;"),
+    QStringLiteral("&#239;=&iuml;"), QStringLiteral("&#240;=&eth;"),
+    QStringLiteral("&#241;=&ntilde;"), QStringLiteral("&#242;=&ograve;"),
+    QStringLiteral("&#243;=&oacute;"), QStringLiteral("&#244;=&ocirc;"),
+    QStringLiteral("&#245;=&otilde;"), QStringLiteral("&#246;=&ouml;"),
+    QStringLiteral("&#247;=&divide;"), QStringLiteral("&#248;=&oslash;"),
+    QStringLiteral("&#249;=&ugrave;"), QStringLiteral("&#250;=&uacute;"),
+    QStringLiteral("&#251;=&ucirc;"), QStringLiteral("&#252;=&uuml;"),
+    QStringLiteral("&#253;=&yacute;"), QStringLiteral("&#254;=&thorn;"),
+    QStringLiteral("&#255;=&yuml;")
+};
+
+// The numeric reference ("&#34;") of a named one given whole, case-sensitively ("&quot;");
+// "" when the table has no such name.
+QString namedToNumericEntity(QString entity);
+// The named reference for the decimal number between "#" and ";" ("&#0233;" -> "&eacute;");
+// "" when there is no number or the table has no name for it.
+QString numericToNamedEntity(QString entity);
+// The character of one reference, named or decimal ("&#65;"); a space when it cannot be
+// decoded or its number is outside 0 to 65535.
+QChar entityToChar(QString entity);
+// `text` with every reference ("&", no whitespace or "&", then ";") replaced, in one pass,
+// by its character (astral ones as a surrogate pair) or a space; any other "&" is kept.
+QString decodeHtmlEntities(QString text);
+// `ch` itself when it is printable ASCII other than " & < >; "" for U+0000; otherwise
+// "&#<n>;", or with `useNamedEntities` the table's name where it has one.
+QString charToEntity(QChar ch, bool useNamedEntities);
+// `text` encoded unit by unit with charToEntity, a surrogate pair as one "&#<n>;"; text that
+// is UTF-8 read as Latin-1 (all units <= U+00FF, valid UTF-8 bytes) is first read as UTF-8.
+QString encodeHtmlEntities(QString text, bool useNamedEntities);
 
 // ---- File names and paths ----------------------------------------------------------------
 
