@@ -156,7 +156,8 @@ void TestVersions::compareVersionsMatchesTokenReading()
 {
     const QStringList pieces = {"",   "1",  "01", "1.2", "1,2", "10", ".",     "x",
                                 "a",  "b",  "f",  "ab",  "b2",  "B",  " ",     " beta",
-                                " BETA", " rc", " Final", " a b", "  ", "b.3", "-1"};
+                                " BETA", " rc", " Final", " a b", "  ", "b.3", "-1",
+                                "+1", "2147483648", "0000000012", " \u00e9", " ALPHa"};
     QStringList versions;
     for (const QString &p : pieces)
         for (const QString &q : pieces)
@@ -191,6 +192,8 @@ void TestVersions::isNewerVersion_data()
     QTest::newRow("empty component") << "1..3" << "1.0.2" << true;
     QTest::newRow("empty") << "" << "0" << false;
     QTest::newRow("letter spoils component") << "1.5b" << "1.1" << false;
+    QTest::newRow("out of int range is 0") << "2147483648" << "1" << false;
+    QTest::newRow("int max") << "2147483647" << "2147483646" << true;
     // No comma here: "1,5" is one component that does not read as a number.
     QTest::newRow("comma not a separator") << "1,5" << "1.0" << false;
 }

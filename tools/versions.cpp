@@ -19,6 +19,25 @@ int stageLetterRank(QChar ch)
     }
 }
 
+// getStageRank without its copies: ASCII words (all real ones) are matched in place, since
+// lower-casing ASCII only ever changes A-Z; anything else goes the long way.
+int wordRank(QStringView word)
+{
+    for (const QChar ch : word) {
+        if (ch.unicode() >= 0x80)
+            return getStageRank(word.toString());
+    }
+    static const struct {
+        const char *name;
+        int rank;
+    } stages[] = {{"alpha", 1}, {"a", 1}, {"beta", 2}, {"b", 2}, {"final", 3}, {"f", 3}};
+    for (const auto &stage : stages) {
+        if (word.compare(QLatin1String(stage.name), Qt::CaseInsensitive) == 0)
+            return stage.rank;
+    }
+    return noStageRank;
+}
+
 struct ParsedVersion {
     QStringView numbers; // the "."-separated numeric components
     int stageRank;
@@ -40,7 +59,7 @@ ParsedVersion parseVersion(QStringView text)
         word = text.mid(space + 1, end - space - 1);
     }
     // An empty word (a trailing space) is no stage, so a stage letter may still speak.
-    int rank = word.isEmpty() ? noStageRank : getStageRank(word.toString());
+    int rank = word.isEmpty() ? noStageRank : wordRank(word);
 
     for (qsizetype i = 0; i < numbers.size(); ++i) {
         const int letterRank = stageLetterRank(numbers.at(i));
@@ -66,9 +85,21 @@ int nextComponent(QStringView text, qsizetype &pos)
         return 0;
     const qsizetype dot = text.indexOf(QLatin1Char('.'), pos);
     const qsizetype end = dot < 0 ? text.size() : dot;
-    const int value = text.mid(pos, end - pos).toInt();
+    const QStringView token = text.mid(pos, end - pos);
     pos = end + 1;
-    return value;
+    // Plain digits short enough not to overflow are read here; signs, spaces, letters and
+    // long numbers are left to toInt, whose rules (0 when out of range) they follow.
+    if (token.size() <= 9) {
+        int value = 0;
+        for (const QChar ch : token) {
+            const char16_t digit = ch.unicode() - u'0';
+            if (digit > 9)
+                return token.toInt();
+            value = value * 10 + digit;
+        }
+        return value;
+    }
+    return token.toInt();
 }
 
 } // namespace
