@@ -106,9 +106,54 @@ QString encodeHtmlEntities(QString text, bool useNamedEntities);
 
 // ---- File names and paths ----------------------------------------------------------------
 
+// The last component of `path` (QFileInfo::fileName); "" when `path` ends in "/".
+QString extractFileName(const QString &path);
+// The absolute directory holding `path` (a relative path is resolved against the current
+// directory); no trailing "/" except for a root.
+QString extractFilePath(const QString &path);
+// "." and the text after the last "." of the file name ("archive.tar.gz" -> ".gz"); "" when
+// there is none or the name ends in ".".
+QString extractFileExt(const QString &path);
+// Absolute directory, "/", the file name up to its first "." and `newExt` as given:
+// "/d/archive.tar.gz", ".zip" -> "/d/archive.zip".
+QString changeFileExt(const QString &path, const QString &newExt);
+// `path` when nothing exists there, else the first free "dir/base(N).completeSuffix", N from 1
+// ("a.tar.gz" -> "a(1).tar.gz", "readme" -> "readme(1)."). Tests names only; reserves nothing.
+QString uniqueFileName(const QString &path);
+// `name` with each of \ / : * ? " < > | and LF, BEL, FF, CR, TAB, VT replaced by
+// `replacement`, inserted literally and not scanned again.
+QString cleanFileName(const QString &name, const QString &replacement);
+// `path` with every backslash turned into "/"; nothing else changes.
+QString toForwardSlashes(QString path);
+// Removes `dir` and everything in it, depth first; links are removed, never followed. Writes
+// each entry's absolute path and "\n" to standard output after trying it, stops at the first
+// failure. True when all is gone or `dir` did not exist; hidden entries stay (then false).
+bool removeDirTree(QDir &dir);
+
 // ---- URLs --------------------------------------------------------------------------------
 
+// True when `url` begins with "http://" (case-sensitive; "https://" does not).
+bool isHttpUrl(QString url);
+// True when `url` begins with "rtmp://" or "rtmpe://" (case-sensitive).
+bool isRtmpUrl(QString url);
+// True for an http URL, or with `allowRtmp` an rtmp/rtmpe URL, that QUrl (tolerant parsing)
+// finds valid; an rtmp URL is tested with "rtmp://" replaced by "http://".
+bool isValidUrl(QString url, bool allowRtmp);
+// The percent-encoded path of `url` followed by "?", its query and any fragment as
+// QUrl::toString() shows them: "/media/my%20clip.flv?id=5"; "" when both are empty.
+QString urlPathAndQuery(const QUrl &url);
+// Each "%" with two hex digits becomes the one character U+0000..U+00FF of that byte (no
+// UTF-8 joining), in one pass; any other "%" stays. Nothing is decoded when the first "?"
+// comes before the first "%".
+QString decodeUrl(QString url);
+
 // ---- Opening local files -----------------------------------------------------------------
+
+// Opens the file or directory at `path` (backslashes or "/") with the desktop's default
+// action through a file URL naming exactly that path; false when refused or `path` is empty.
+bool openLocalFile(QString path);
+// The same as openLocalFile(path).
+bool openInShell(QString path);
 
 // ---- Versions ----------------------------------------------------------------------------
 
