@@ -81,5 +81,5 @@ done
 
 echo
 [ $failed -eq 0 ] || echo "failed under Wine: ${failures[*]}"
-echo "windows: $passed passed, $failed failed ($("$WINE" --version 2>/dev/null || echo Wine))"
+echo "windows: $passed passed, $failed failed ($(timeout 10 "$WINE" --version 2>/dev/null || echo Wine))"
 [ $failed -eq 0 ]
