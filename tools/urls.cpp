@@ -14,16 +14,27 @@ const QString httpPrefix = QStringLiteral("http://");
 const QString rtmpPrefix = QStringLiteral("rtmp://");
 const QString rtmpePrefix = QStringLiteral("rtmpe://");
 
-// Value of a hexadecimal digit (either case), -1 for anything else.
+// Value of each hexadecimal digit (either case) by code, -1 for every other code below 128.
+struct HexDigits
+{
+    signed char value[128];
+    constexpr HexDigits() : value()
+    {
+        for (int i = 0; i < 128; ++i)
+            value[i] = -1;
+        for (int i = 0; i < 10; ++i)
+            value['0' + i] = static_cast<signed char>(i);
+        for (int i = 0; i < 6; ++i) {
+            value['a' + i] = static_cast<signed char>(10 + i);
+            value['A' + i] = static_cast<signed char>(10 + i);
+        }
+    }
+};
+constexpr HexDigits hexDigits;
+
 inline int hexDigitValue(char16_t ch)
 {
-    if (ch >= '0' && ch <= '9')
-        return ch - '0';
-    if (ch >= 'a' && ch <= 'f')
-        return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F')
-        return ch - 'A' + 10;
-    return -1;
+    return ch < 128 ? hexDigits.value[ch] : -1;
 }
 
 } // namespace
