@@ -77,6 +77,7 @@ private slots:
     void removeDirTree_data();
     void removeDirTree();
     void removeDirTreeStopsAtFirstFailure();
+    void removeDirTreeOfALinkRemovesTheLinkOnly();
 };
 
 // "@" in an expected value stands for the current directory.
@@ -364,6 +365,22 @@ void TestFileNames::removeDirTreeStopsAtFirstFailure()
         QCOMPARE(QFileInfo::exists(tmp.filePath(name)), reached);
     }
     QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("stuck/.hidden"))));
+}
+
+void TestFileNames::removeDirTreeOfALinkRemovesTheLinkOnly()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QVERIFY(makeEntries(tmp.path(), {"outside/", "outside/keep.txt", "link -> outside"}, tmp.path()));
+    QDir dir(tmp.filePath(QStringLiteral("link")));
+    bool result = false;
+    const QByteArray output = captureStdout([&] { result = ::removeDirTree(dir); });
+    QVERIFY(result);
+    QCOMPARE(output, QByteArray());
+    QVERIFY(!QFileInfo(tmp.filePath(QStringLiteral("link"))).isSymLink());
+    QFile kept(tmp.filePath(QStringLiteral("outside/keep.txt")));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("content"));
 }
 
 QTEST_GUILESS_MAIN(TestFileNames)

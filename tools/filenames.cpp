@@ -158,6 +158,10 @@ QString toForwardSlashes(QString path)
 
 bool removeDirTree(QDir &dir)
 {
+    // Given a link, the tree is the link itself: what it points to lies outside.
+    const QFileInfo root(dir.absolutePath());
+    if (root.isSymLink())
+        return removeLink(root.absoluteFilePath());
     // A fresh listing of the whole directory: the caller's name filters must not hide
     // entries from a removal that is meant to take everything.
     return removeTree(dir.absolutePath());
