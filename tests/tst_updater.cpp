@@ -225,6 +225,11 @@ void TestUpdater::copyAllFiles_data()
     QTest::newRow("link recreated, not followed")
             << QStringList { "real.txt=r", "alias->real.txt", "dirlink->/tmp" } << QStringList { "alias=old" }
             << true << QStringList { "alias->real.txt", "dirlink->/tmp", "real.txt=r" };
+    // Empty files take another path through the kernel copy than those with data.
+    QTest::newRow("empty and multi-megabyte files")
+            << QStringList { "empty=", "big=" + QString(3 << 20, QLatin1Char('x')) }
+            << QStringList { "empty=old", "big=old" } << true
+            << QStringList { "big=" + QString(3 << 20, QLatin1Char('x')), "empty=" };
     QTest::newRow("file replaces an installed link")
             << QStringList { "a=new" } << QStringList { "outside=keep", "a->outside" } << true
             << QStringList { "a=new", "outside=keep" };
