@@ -349,5 +349,16 @@ void TestKilledUpdate::killedCopiesLoseNothing()
     QVERIFY(QFileInfo::exists(m_marker));
 }
 
-QTEST_GUILESS_MAIN(TestKilledUpdate)
+int main(int argc, char **argv)
+{
+    // Each kill costs the updater's 3 s wait and more; Qt Test's watchdog would end a long
+    // local run (it allows 300 s per test function unless told otherwise).
+    if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT")) {
+        const int trials = qMax(20, qEnvironmentVariableIntValue("QUILL_KILL_TRIALS"));
+        qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number(600000 + trials * 60000));
+    }
+    QCoreApplication app(argc, argv);
+    TestKilledUpdate test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_killed_update.moc"
