@@ -25,7 +25,7 @@ namespace {
 
 const char partFileName[] = ".quillmoor-update.part";
 
-struct FileSpec
+struct ReleaseFile
 {
     QString path;     // relative to the installation
     bool inOld;       // false: a file that only the new release brings
@@ -63,7 +63,7 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 
 enum class Found { Missing, Old, New, Other };
 
-Found identify(const QString &path, const FileSpec &spec)
+Found identify(const QString &path, const ReleaseFile &entry)
 {
     QFileInfo info(path);
     if (!info.exists())
@@ -71,7 +71,7 @@ Found identify(const QString &path, const FileSpec &spec)
     if (!info.isFile() || info.isSymLink())
         return Found::Other;
     const qint64 size = info.size();
-    if (size != spec.newSize && !(spec.inOld && size == spec.oldSize))
+    if (size != entry.newSize && !(entry.inOld && size == entry.oldSize))
         return Found::Other;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -79,9 +79,9 @@ Found identify(const QString &path, const FileSpec &spec)
     QCryptographicHash hash(QCryptographicHash::Md5);
     hash.addData(&file);
     const QByteArray got = hash.result();
-    if (got == spec.newHash)
+    if (got == entry.newHash)
         return Found::New;
-    if (spec.inOld && got == spec.oldHash)
+    if (entry.inOld && got == entry.oldHash)
         return Found::Old;
     return Found::Other;
 }
@@ -118,7 +118,7 @@ private:
     QString m_install;
     QString m_staging;
     QString m_marker;
-    std::vector<FileSpec> m_files;
+    std::vector<ReleaseFile> m_files;
     std::vector<Found> m_found; // per file, as the last check saw it
     QRandomGenerator m_random;
     quint32 m_seed = 0;
@@ -157,58 +157,58 @@ void TestKilledUpdate::buildLayout()
     // long enough to copy that kills land inside them, and some files only the release has.
     const int smallFiles = 2000;
     for (int i = 0; i < smallFiles; ++i) {
-        FileSpec spec;
-        spec.path = QStringLiteral("data/d%1/s%2/file %3.dat")
+        ReleaseFile entry;
+        entry.path = QStringLiteral("data/d%1/s%2/file %3.dat")
                             .arg(i % 25).arg(i % 4).arg(i);
-        spec.inOld = true;
-        spec.oldSize = 1 + m_random.bounded(12000);
-        spec.newSize = 1 + m_random.bounded(12000);
-        m_files.push_back(spec);
+        entry.inOld = true;
+        entry.oldSize = 1 + m_random.bounded(12000);
+        entry.newSize = 1 + m_random.bounded(12000);
+        m_files.push_back(entry);
     }
     for (int i = 0; i < 6; ++i) {
-        FileSpec spec;
-        spec.path = QStringLiteral("lib.%1/big-%1.bin").arg(i);
-        spec.inOld = true;
-        spec.oldSize = (2 + 2 * i) * 1024 * 1024 + m_random.bounded(4096);
-        spec.newSize = (3 + 2 * i) * 1024 * 1024 + m_random.bounded(4096);
-        m_files.push_back(spec);
+        ReleaseFile entry;
+        entry.path = QStringLiteral("lib.%1/big-%1.bin").arg(i);
+        entry.inOld = true;
+        entry.oldSize = (2 + 2 * i) * 1024 * 1024 + m_random.bounded(4096);
+        entry.newSize = (3 + 2 * i) * 1024 * 1024 + m_random.bounded(4096);
+        m_files.push_back(entry);
     }
     for (int i = 0; i < 40; ++i) {
-        FileSpec spec;
-        spec.path = QStringLiteral("plugins/new/p%1.plugin").arg(i);
-        spec.inOld = false;
-        spec.oldSize = 0;
-        spec.newSize = 1 + m_random.bounded(8000);
-        m_files.push_back(spec);
+        ReleaseFile entry;
+        entry.path = QStringLiteral("plugins/new/p%1.plugin").arg(i);
+        entry.inOld = false;
+        entry.oldSize = 0;
+        entry.newSize = 1 + m_random.bounded(8000);
+        m_files.push_back(entry);
     }
-    for (FileSpec &spec : m_files) {
-        spec.oldSeed = m_random.generate();
-        spec.newSeed = m_random.generate();
-        if (spec.inOld)
-            spec.oldHash = md5(content(spec.oldSeed, spec.oldSize));
-        spec.newHash = md5(content(spec.newSeed, spec.newSize));
+    for (ReleaseFile &entry : m_files) {
+        entry.oldSeed = m_random.generate();
+        entry.newSeed = m_random.generate();
+        if (entry.inOld)
+            entry.oldHash = md5(content(entry.oldSeed, entry.oldSize));
+        entry.newHash = md5(content(entry.newSeed, entry.newSize));
     }
 }
 
 void TestKilledUpdate::writeOldInstallation(bool onlyWhereChanged)
 {
-    for (const FileSpec &spec : m_files) {
-        const QString path = m_install + QLatin1Char('/') + spec.path;
-        if (!spec.inOld) {
+    for (const ReleaseFile &entry : m_files) {
+        const QString path = m_install + QLatin1Char('/') + entry.path;
+        if (!entry.inOld) {
             QFile::remove(path);
             continue;
         }
-        if (onlyWhereChanged && m_found[&spec - m_files.data()] == Found::Old)
+        if (onlyWhereChanged && m_found[&entry - m_files.data()] == Found::Old)
             continue;
-        QVERIFY2(writeFile(path, content(spec.oldSeed, spec.oldSize)), qPrintable(path));
+        QVERIFY2(writeFile(path, content(entry.oldSeed, entry.oldSize)), qPrintable(path));
     }
 }
 
 void TestKilledUpdate::writeStaging()
 {
-    for (const FileSpec &spec : m_files) {
-        const QString path = m_staging + QLatin1Char('/') + spec.path;
-        QVERIFY2(writeFile(path, content(spec.newSeed, spec.newSize)), qPrintable(path));
+    for (const ReleaseFile &entry : m_files) {
+        const QString path = m_staging + QLatin1Char('/') + entry.path;
+        QVERIFY2(writeFile(path, content(entry.newSeed, entry.newSize)), qPrintable(path));
     }
 }
 
@@ -229,10 +229,10 @@ void TestKilledUpdate::checkWhole(const QString &when, int *newCount, int *oldCo
     *newCount = 0;
     *oldCount = 0;
     m_found.assign(m_files.size(), Found::Other);
-    for (const FileSpec &spec : m_files) {
-        const QString path = m_install + QLatin1Char('/') + spec.path;
-        const Found found = identify(path, spec);
-        m_found[&spec - m_files.data()] = found;
+    for (const ReleaseFile &entry : m_files) {
+        const QString path = m_install + QLatin1Char('/') + entry.path;
+        const Found found = identify(path, entry);
+        m_found[&entry - m_files.data()] = found;
         switch (found) {
         case Found::New:
             ++*newCount;
@@ -242,10 +242,10 @@ void TestKilledUpdate::checkWhole(const QString &when, int *newCount, int *oldCo
             break;
         case Found::Missing:
             // Only a file that the release adds may still be absent.
-            QVERIFY2(!spec.inOld, qPrintable(when + QStringLiteral(": missing ") + spec.path));
+            QVERIFY2(!entry.inOld, qPrintable(when + QStringLiteral(": missing ") + entry.path));
             break;
         case Found::Other:
-            QFAIL(qPrintable(when + QStringLiteral(": neither old nor new: ") + spec.path
+            QFAIL(qPrintable(when + QStringLiteral(": neither old nor new: ") + entry.path
                              + QStringLiteral(" (%1 bytes)").arg(QFileInfo(path).size())));
         }
     }
