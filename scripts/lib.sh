@@ -4,13 +4,17 @@
 # The Debian packages every build needs.
 BASE_PACKAGES=(cmake g++ make qt6-base-dev)
 
+# True when the Debian package $1 is installed.
+package_installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
 # Installs the named Debian packages that are missing: with apt-get when run as root,
 # otherwise says what to install and fails.
 ensure_packages() {
     local missing=() pkg
     for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
-            || missing+=("$pkg")
+        package_installed "$pkg" || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -eq 0 ]; then

@@ -8,7 +8,7 @@ source scripts/lib.sh
 
 BUILD_DIR=build-qt5
 
-if ! dpkg-query -W -f='${Status}' qtbase5-dev 2>/dev/null | grep -q 'install ok installed'; then
+if ! package_installed qtbase5-dev; then
     if [ "$(id -u)" -ne 0 ]; then
         echo "skipped: Qt 5 is missing (install qtbase5-dev, or run this as root to have it installed)"
         exit 0

@@ -31,6 +31,11 @@ constexpr int retryDelay = 1000;
 // and the next attempt, which copies every file again, reuses it and renames it away.
 const char partFileName[] = ".quillmoor-update.part";
 
+QString partPathIn(const QString &targetDirPath)
+{
+    return targetDirPath + QLatin1Char('/') + QLatin1String(partFileName);
+}
+
 fs::path toFsPath(const QString &path)
 {
     return fs::path(path.toStdU16String());
@@ -94,7 +99,7 @@ bool writePart(const QString &sourcePath, const QString &partPath)
 
 bool replaceFile(const QFileInfo &entry, const QString &targetDirPath, const QString &targetPath)
 {
-    const QString partPath = targetDirPath + QLatin1Char('/') + QLatin1String(partFileName);
+    const QString partPath = partPathIn(targetDirPath);
     return writePart(entry.absoluteFilePath(), partPath) && commitPart(partPath, targetPath);
 }
 
@@ -106,7 +111,7 @@ bool replaceWithLink(const QFileInfo &entry, const QString &targetDirPath,
     const fs::path linkText = fs::read_symlink(toFsPath(entry.absoluteFilePath()), error);
     if (error)
         return false;
-    const QString partPath = targetDirPath + QLatin1Char('/') + QLatin1String(partFileName);
+    const QString partPath = partPathIn(targetDirPath);
     QFile::remove(partPath);
     if (entry.isDir())
         fs::create_directory_symlink(linkText, toFsPath(partPath), error);
