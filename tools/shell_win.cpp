@@ -1,14 +1,8 @@
 // Shell launch on Windows. Win32 only, so that it also builds without Qt (the Windows
 // layer's own tests cross-compile it on its own).
-#ifndef UNICODE
-#define UNICODE
-#endif
-#include <windows.h>
-#include <shellapi.h>
+#include "shell_win.h"
 
-bool isWindowsVista();
-int shellExecuteFile(HWND window, const wchar_t *file, const wchar_t *parameters,
-                     const wchar_t *directory);
+#include <shellapi.h>
 
 bool isWindowsVista()
 {

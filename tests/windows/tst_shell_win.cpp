@@ -12,13 +12,11 @@
 #include <windows.h>
 
 #include "check.h"
+#include "shell_win.h"
 
 #include <cstring>
 #include <string>
 
-bool isWindowsVista();
-int shellExecuteFile(HWND window, const wchar_t *file, const wchar_t *parameters,
-                     const wchar_t *directory);
 
 namespace {
 

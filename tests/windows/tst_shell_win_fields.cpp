@@ -11,14 +11,12 @@
 #include <shellapi.h>
 
 #include "check.h"
+#include "shell_win.h"
 
 #include <cstring>
 #include <cwchar>
 #include <string>
 
-bool isWindowsVista();
-int shellExecuteFile(HWND window, const wchar_t *file, const wchar_t *parameters,
-                     const wchar_t *directory);
 
 #ifdef _WIN64
 static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "the 64-bit layout of SHELLEXECUTEINFOW");
