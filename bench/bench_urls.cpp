@@ -5,40 +5,23 @@
 // U+00FF for an ASCII input) so that bench/urls.sh can check it against Python's result.
 #include "tools.h"
 
-#include <QElapsedTimer>
-#include <QFile>
+#include "benchutil.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s FILE [RUNS [OUT]]\n", argv[0]);
+    benchutil::Input input;
+    if (!benchutil::readInput(argc, argv, "FILE [RUNS [OUT]]", input))
         return 2;
-    }
-    QFile file(QString::fromLocal8Bit(argv[1]));
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "cannot read %s\n", argv[1]);
-        return 1;
-    }
-    const QByteArray bytes = file.readAll();
-    const QString text = QString::fromUtf8(bytes);
-    const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
 
-    qint64 best = -1;
     QString decoded;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        decoded = decodeUrl(text);
-        const qint64 ns = timer.nsecsElapsed();
-        if (best < 0 || ns < best)
-            best = ns;
-    }
-    const double megabytes = double(bytes.size()) / (1024.0 * 1024.0);
-    std::printf("decode %.1f\n", megabytes / (double(best) / 1e9));
+    qint64 check = 0;
+    const double rate = benchutil::bestMegabytesPerSecond(input.bytes.size(), input.runs, [&] {
+        decoded = decodeUrl(input.text);
+        return qint64(decoded.size());
+    }, check);
+    std::printf("decode %.1f\n", rate);
 
     if (argc > 3) {
         QFile out(QString::fromLocal8Bit(argv[3]));
@@ -47,6 +30,6 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    std::fprintf(stderr, "decoded units: %lld\n", static_cast<long long>(decoded.size()));
+    std::fprintf(stderr, "decoded units: %lld\n", static_cast<long long>(check));
     return 0;
 }

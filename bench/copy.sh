@@ -6,10 +6,7 @@
 # QUILL_BENCH_ROUNDS (default 3) sets the rounds; QUILL_BENCH_SMALL=1 a small tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 build=${1:-build}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-# Built on every run so that the figures never come from a stale binary.
-cmake --build "$build" --target bench_copy -j2 >/dev/null
+build_bench "$build" bench_copy
 "$build/bench/bench_copy"

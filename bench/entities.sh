@@ -5,12 +5,9 @@
 # Usage, from anywhere: bench/entities.sh [build directory, default build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 build=${1:-build}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-# Built on every run so that the figures never come from a stale binary.
-cmake --build "$build" --target bench_entities -j2 >/dev/null
+build_bench "$build" bench_entities
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

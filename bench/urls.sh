@@ -9,12 +9,9 @@
 # Usage, from anywhere: bench/urls.sh [build directory, default build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 build=${1:-build}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-# Built on every run so that the figures never come from a stale binary.
-cmake --build "$build" --target bench_urls -j2 >/dev/null
+build_bench "$build" bench_urls
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -36,3 +36,13 @@ build_project() {
     cmake -S . -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
 }
+
+# Builds the benchmark target $2 in the build directory $1 (configured as Release when it has
+# no configuration yet). Built on every run so that figures never come from a stale binary.
+build_bench() {
+    local dir=$1 target=$2
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
+    cmake --build "$dir" --target "$target" -j2 >/dev/null
+}
