@@ -50,6 +50,7 @@ void TstText::subStringCuts_data()
     QTest::newRow("negative to") << abc << -5 << -2 << QString();
     QTest::newRow("extreme bounds") << abc << INT_MIN << INT_MAX << abc;
     QTest::newRow("empty text") << QString() << 0 << 3 << QString();
+    QTest::newRow("null text, negative from") << QString() << -1 << 0 << QString();
 }
 
 void TstText::subStringCuts()
@@ -75,6 +76,7 @@ void TstText::tokensFollowSplit_data()
     QTest::newRow("leading separator") << ".a" << "." << QStringList{"", "a"};
     QTest::newRow("only separators") << ".." << "." << QStringList{"", "", ""};
     QTest::newRow("empty text") << "" << "." << QStringList{""};
+    QTest::newRow("null text") << QString() << "." << QStringList{""};
     QTest::newRow("no separator") << "abc" << "." << QStringList{"abc"};
     QTest::newRow("case-sensitive") << "aXbxc" << "x" << QStringList{"aXb", "c"};
     QTest::newRow("separator matched whole") << "a::b:c" << "::" << QStringList{"a", "b:c"};
@@ -117,6 +119,12 @@ void TstText::zeroPadFills_data()
     QTest::newRow("negative fits") << -5 << 2 << "-5";
     QTest::newRow("smallest int") << INT_MIN << 12 << "0-2147483648";
     QTest::newRow("largest int") << INT_MAX << 3 << "2147483647";
+    const QString widest = QString(4095, QLatin1Char('0')) + QLatin1Char('7');
+    QTest::newRow("widest field") << 7 << 4096 << widest;
+    QTest::newRow("wider is clamped") << 7 << 4097 << widest;
+    QTest::newRow("int max width") << 7 << INT_MAX << widest;
+    QTest::newRow("negative at widest") << -7 << INT_MAX
+                                        << QString(4094, QLatin1Char('0')) + QStringLiteral("-7");
 }
 
 void TstText::zeroPadFills()
@@ -138,6 +146,7 @@ void TstText::collapseWhitespaceRuns_data()
     QTest::newRow("newline first") << "a\n\n  b" << "a\nb";
     QTest::newRow("only whitespace") << " \t\r\n " << "";
     QTest::newRow("empty") << "" << "";
+    QTest::newRow("null") << QString() << "";
     QTest::newRow("nothing to do") << "abc" << "abc";
     QTest::newRow("non-breaking space is whitespace")
         << QStringLiteral("a\u00a0 b\u2003") << QStringLiteral("a\u00a0b");

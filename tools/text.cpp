@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 using tools_p::emptyText;
 
 QString subString(QString text, int from, int to)
@@ -14,7 +16,9 @@ QString subString(QString text, int from, int to)
         return emptyText();
     if (from < 0)
         from = 0;
-    return text.mid(from, to - from);
+    // mid() of a null text is null even where the range is valid ("", -1, 0).
+    const QString part = text.mid(from, to - from);
+    return part.isEmpty() ? emptyText() : part;
 }
 
 QString getToken(QString text, QString separator, int index)
@@ -55,10 +59,16 @@ int getTokenCount(QString text, QString separator)
 
 QString zeroPad(int value, int width)
 {
+    // Padding carries no information, and a width taken from bad data (INT_MAX) would ask
+    // for gigabytes of zeros; no field is ever that wide.
+    const int maxWidth = 4096;
+    width = std::min(width, maxWidth);
     const QString digits = QString::number(value);
     if (digits.size() >= width)
         return digits;
-    return QString(width - digits.size(), QLatin1Char('0')) + digits;
+    QString result(width, QLatin1Char('0'));
+    std::copy(digits.cbegin(), digits.cend(), result.end() - digits.size());
+    return result;
 }
 
 QString collapseWhitespace(QString text)

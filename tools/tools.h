@@ -20,7 +20,7 @@ QString subString(QString text, int from, int to);
 QString getToken(QString text, QString separator, int index);
 // Number of tokens of the same split as getToken; never less than 1.
 int getTokenCount(QString text, QString separator);
-// `value` in decimal, left-filled with '0' to `width` characters; never cut.
+// `value` in decimal, left-filled with '0' to `width` characters (at most 4096); never cut.
 QString zeroPad(int value, int width);
 // `text` trimmed, each inner whitespace run reduced to its first character.
 QString collapseWhitespace(QString text);
