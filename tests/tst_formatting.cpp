@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <climits>
+#include <cmath>
 
 class TestFormatting : public QObject
 {
@@ -81,6 +82,20 @@ void TestFormatting::floatToString_data()
     QTest::newRow("single precision, no point") << 16777217.0f << 0 << "16,777,216";
     QTest::newRow("rounded up") << 0.996f << 2 << "1.00";
     QTest::newRow("zero") << 0.0f << 2 << "0.00";
+    QTest::newRow("exact digits") << 0.1f << 30 << "0.100000001490116119384765625000";
+    // The smallest float, 2^-149, has the longest exact expansion: 149 decimals.
+    const float smallest = std::ldexp(1.0f, -149);
+    const QString allDigits = QStringLiteral(
+            "0.00000000000000000000000000000000000000000000140129846432481707092372958328991613"
+            "128026194187651577175706828388979108268586060148663818836212158203125");
+    QTest::newRow("every digit of the smallest") << smallest << 149 << allDigits;
+    QTest::newRow("no more than every digit") << smallest << 150 << allDigits;
+    const QString oneAndAHalf = QStringLiteral("1.5") + QString(148, QLatin1Char('0'));
+    QTest::newRow("int max precision") << 1.5f << INT_MAX << oneAndAHalf;
+    QTest::newRow("near int max precision") << 1.5f << INT_MAX - 7 << oneAndAHalf;
+    QTest::newRow("negative precision is none") << 1536.53f << -1 << "1,537";
+    QTest::newRow("Qt's shortest marker is none too") << 1536.53f << -128 << "1,537";
+    QTest::newRow("int min precision") << 2.5f << INT_MIN << "3";
 }
 
 void TestFormatting::floatToString()

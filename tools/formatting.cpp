@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <QLocale>
 
+#include <algorithm>
+
 using tools_p::emptyText;
 
 namespace {
@@ -47,7 +49,11 @@ int execDialog(QDialog *dialog)
 
 QString floatToString(float value, int precision)
 {
-    return QLocale().toString(double(value), 'f', precision);
+    // Every float is a multiple of 2^-149, so its exact decimal expansion ends within 149
+    // decimals; more would only add zeros, and a count near INT_MAX overflows Qt's buffer.
+    // Fewer than no decimals is none (Qt would read a negative count as 6, or as "shortest").
+    const int maxPrecision = 149;
+    return QLocale().toString(double(value), 'f', std::clamp(precision, 0, maxPrecision));
 }
 
 QString formatSize(int bytes)

@@ -178,7 +178,8 @@ float getPercentage(float part, float whole);
 // QDialog::Rejected (0). GUI thread only.
 int execDialog(QDialog *dialog);
 // `value` in the default locale (QLocale()), group separators included, with exactly
-// `precision` decimals: 1536.5, 2 -> "1,536.50" in US English.
+// `precision` decimals: 1536.5, 2 -> "1,536.50" in US English. `precision` is taken within
+// 0 to 149, which holds every exact digit a float has.
 QString floatToString(float value, int precision);
 // A byte count in " bytes", " KB", " MB" or " GB" (steps of 1024; a value of exactly 1024
 // stays in the smaller unit), always with two decimals: "1.50 KB".
