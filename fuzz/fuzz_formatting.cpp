@@ -1,7 +1,7 @@
 // Size and time formatting on arbitrary integers. Beyond not crashing: the parts of a clock
 // or unit-letter time add up to the seconds given (negative ones count 0 unless allowed),
-// hidden parts are zero, and a size read back in its unit is the byte count to within the
-// two decimals shown, in a US English or a German default locale.
+// hidden parts are zero, and a size (any 64-bit count) read back in its unit is the byte
+// count to within the two decimals shown, in a US English or a German default locale.
 #include "fuzz_input.h"
 #include "tools.h"
 
@@ -84,26 +84,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     else
         FUZZ_CHECK(duration.count(QLatin1Char(' ')) == 2, number, duration);
 
+    // Sizes are 64-bit: four more bytes, when there are, give the high half; without them the
+    // size is the time value.
+    const qint64 bytes = size >= 4
+            ? qint64(quint64(quint32(fuzz::takeInt(data, size))) << 32 | quint32(value))
+            : qint64(value);
+    const QString byteCount = QString::number(bytes);
     const QLocale locale = german ? QLocale(QLocale::German, QLocale::Germany)
                                   : QLocale(QLocale::English, QLocale::UnitedStates);
     QLocale::setDefault(locale);
-    const QString sizeText = formatSize(value);
+    const QString sizeText = formatSize(bytes);
     static const char *const units[] = {" bytes", " KB", " MB", " GB"};
-    double scaled = value;
+    double scaled = double(bytes);
     int unit = 0;
     while (unit < 3 && scaled > 1024.0) {
         scaled /= 1024.0;
         ++unit;
     }
-    FUZZ_CHECK(sizeText.endsWith(QLatin1String(units[unit])), number, sizeText);
+    FUZZ_CHECK(sizeText.endsWith(QLatin1String(units[unit])), byteCount, sizeText);
     bool ok = false;
     const QString shown = sizeText.left(sizeText.size() - int(std::strlen(units[unit])));
     const double readBack = locale.toDouble(shown, &ok);
-    FUZZ_CHECK(ok, number, sizeText);
+    FUZZ_CHECK(ok, byteCount, sizeText);
     // Two decimals shown of a single-precision value.
     const double tolerance = 0.0051 + std::fabs(scaled) * 1.2e-7;
-    FUZZ_CHECK(std::fabs(readBack - scaled) <= tolerance, number, sizeText);
+    FUZZ_CHECK(std::fabs(readBack - scaled) <= tolerance, byteCount, sizeText);
     const int decimalPoint = int(shown.lastIndexOf(locale.decimalPoint()));
-    FUZZ_CHECK(decimalPoint == shown.size() - 3, number, sizeText);
+    FUZZ_CHECK(decimalPoint == shown.size() - 3, byteCount, sizeText);
     return 0;
 }

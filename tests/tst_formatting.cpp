@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cmath>
+#include <limits>
 
 class TestFormatting : public QObject
 {
@@ -115,30 +116,38 @@ void TestFormatting::germanLocale()
 
 void TestFormatting::formatSize_data()
 {
-    QTest::addColumn<int>("bytes");
+    QTest::addColumn<qint64>("bytes");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("zero") << 0 << "0.00 bytes";
-    QTest::newRow("bytes") << 500 << "500.00 bytes";
-    QTest::newRow("1023") << 1023 << "1,023.00 bytes";
-    QTest::newRow("1024 stays bytes") << 1024 << "1,024.00 bytes";
-    QTest::newRow("1025 is KB") << 1025 << "1.00 KB";
-    QTest::newRow("KB and a half") << 1536 << "1.50 KB";
-    QTest::newRow("KB rounds to 1,024") << 1048572 << "1,024.00 KB";
-    QTest::newRow("1024 KB stays KB") << 1048576 << "1,024.00 KB";
-    QTest::newRow("one over is MB") << 1048577 << "1.00 MB";
-    QTest::newRow("MB and a half") << 1572864 << "1.50 MB";
-    QTest::newRow("1024 MB stays MB") << 1073741824 << "1,024.00 MB";
-    QTest::newRow("one over is GB") << 1073741825 << "1.00 GB";
-    QTest::newRow("GB and a half") << 1610612736 << "1.50 GB";
-    QTest::newRow("int max") << INT_MAX << "2.00 GB";
-    QTest::newRow("negative") << -5 << "-5.00 bytes";
-    QTest::newRow("int min") << INT_MIN << "-2,147,483,648.00 bytes";
+    QTest::newRow("zero") << qint64(0) << "0.00 bytes";
+    QTest::newRow("bytes") << qint64(500) << "500.00 bytes";
+    QTest::newRow("1023") << qint64(1023) << "1,023.00 bytes";
+    QTest::newRow("1024 stays bytes") << qint64(1024) << "1,024.00 bytes";
+    QTest::newRow("1025 is KB") << qint64(1025) << "1.00 KB";
+    QTest::newRow("KB and a half") << qint64(1536) << "1.50 KB";
+    QTest::newRow("KB rounds to 1,024") << qint64(1048572) << "1,024.00 KB";
+    QTest::newRow("1024 KB stays KB") << qint64(1048576) << "1,024.00 KB";
+    QTest::newRow("one over is MB") << qint64(1048577) << "1.00 MB";
+    QTest::newRow("MB and a half") << qint64(1572864) << "1.50 MB";
+    QTest::newRow("1024 MB stays MB") << qint64(1073741824) << "1,024.00 MB";
+    QTest::newRow("one over is GB") << qint64(1073741825) << "1.00 GB";
+    QTest::newRow("GB and a half") << qint64(1610612736) << "1.50 GB";
+    QTest::newRow("int max") << qint64(INT_MAX) << "2.00 GB";
+    QTest::newRow("negative") << qint64(-5) << "-5.00 bytes";
+    QTest::newRow("int min") << qint64(INT_MIN) << "-2,147,483,648.00 bytes";
+    // Sizes beyond an int, as QFileInfo::size() gives them.
+    QTest::newRow("just past int") << qint64(INT_MAX) + 1 << "2.00 GB";
+    QTest::newRow("3.5 GB") << Q_INT64_C(3758096384) << "3.50 GB";
+    QTest::newRow("5 TiB stays GB") << Q_INT64_C(5497558138880) << "5,120.00 GB";
+    QTest::newRow("qint64 max") << std::numeric_limits<qint64>::max()
+                                << "8,589,934,592.00 GB";
+    QTest::newRow("qint64 min") << std::numeric_limits<qint64>::min()
+                                << "-9,223,372,036,854,775,808.00 bytes";
 }
 
 void TestFormatting::formatSize()
 {
-    QFETCH(int, bytes);
+    QFETCH(qint64, bytes);
     QFETCH(QString, expected);
     QCOMPARE(::formatSize(bytes), expected);
 }

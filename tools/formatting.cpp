@@ -56,10 +56,11 @@ QString floatToString(float value, int precision)
     return QLocale().toString(double(value), 'f', std::clamp(precision, 0, maxPrecision));
 }
 
-QString formatSize(int bytes)
+QString formatSize(qint64 bytes)
 {
-    // Scaled and compared in double; only the shown value is rounded to float.
-    double value = bytes;
+    // Scaled and compared in double; only the shown value is rounded to float. Beyond 1024 GB
+    // the value stays in GB.
+    double value = double(bytes);
     if (value <= unitThreshold)
         return floatToString(float(value), 2) + QStringLiteral(" bytes");
     value *= unitStep;

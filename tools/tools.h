@@ -182,8 +182,8 @@ int execDialog(QDialog *dialog);
 // 0 to 149, which holds every exact digit a float has.
 QString floatToString(float value, int precision);
 // A byte count in " bytes", " KB", " MB" or " GB" (steps of 1024; a value of exactly 1024
-// stays in the smaller unit), always with two decimals: "1.50 KB".
-QString formatSize(int bytes);
+// stays in the smaller unit; larger counts stay in GB), always with two decimals: "1.50 KB".
+QString formatSize(qint64 bytes);
 // Clock notation "h<sep>mm<sep>ss" ("1:02:05"). Zero hours may be hidden, and zero minutes
 // too when the hours are hidden; negative `seconds` count 0 unless `allowNegative`.
 QString formatTime(int seconds, QString separator, bool hideZeroHours, bool hideZeroMinutes,
