@@ -32,13 +32,20 @@ void TestVersions::expandStageLetters_data()
     // The "a" of " Beta" and " Final" is not expanded again.
     QTest::newRow("word mangled") << "1.0 beta" << "1.0  Betaet Alpha";
     QTest::newRow("empty") << "" << "";
+    QTest::newRow("null") << QString() << "";
+    QTest::newRow("only letters") << "abfabf" << " Alpha Beta Final Alpha Beta Final";
+    QTest::newRow("letters at both ends") << "f1.0a" << " Final1.0 Alpha";
+    QTest::newRow("next to non-ASCII") << QStringLiteral("\u00e9b\u00e9")
+                                       << QStringLiteral("\u00e9 Beta\u00e9");
 }
 
 void TestVersions::expandStageLetters()
 {
     QFETCH(QString, version);
     QFETCH(QString, expected);
-    QCOMPARE(::expandStageLetters(version), expected);
+    const QString actual = ::expandStageLetters(version);
+    QCOMPARE(actual, expected);
+    QVERIFY(!actual.isNull());
 }
 
 void TestVersions::getStageRank_data()

@@ -1,7 +1,12 @@
 // Version strings: stage letters and words, and the two comparisons.
 #include "tools.h"
+#include "tools_p.h"
 
 #include <QStringView>
+
+#include <algorithm>
+
+using tools_p::emptyText;
 
 namespace {
 
@@ -106,11 +111,37 @@ int nextComponent(QStringView text, qsizetype &pos)
 
 QString expandStageLetters(QString version)
 {
-    // " Beta" and " Final" contain an "a", so "a" has to go first.
-    version.replace(QLatin1Char('a'), QStringLiteral(" Alpha"), Qt::CaseSensitive);
-    version.replace(QLatin1Char('b'), QStringLiteral(" Beta"), Qt::CaseSensitive);
-    version.replace(QLatin1Char('f'), QStringLiteral(" Final"), Qt::CaseSensitive);
-    return version;
+    // One pass to size the result and one to write it: replace() moves the rest of the text
+    // for every letter, which is quadratic. Spelling each letter out where it stands gives
+    // what replacing "a", then "b", then "f" gives: " Beta" and " Final" bring an "a" only
+    // after the "a" step is done, and no word brings a "b" or an "f".
+    static const QString words[] = {QStringLiteral(" Alpha"), QStringLiteral(" Beta"),
+                                    QStringLiteral(" Final")};
+    qint64 extra = 0;
+    for (const QChar ch : version) {
+        if (const int rank = stageLetterRank(ch))
+            extra += words[rank - 1].size() - 1;
+    }
+    if (extra == 0)
+        return version.isNull() ? emptyText() : version;
+
+    QString result = tools_p::uninitializedText(qint64(version.size()) + extra);
+    QChar *out = result.data();
+    const QChar *p = version.constData();
+    const QChar *const end = p + version.size();
+    while (p != end) {
+        // Runs without a stage letter are copied whole.
+        const QChar *letter = std::find_if(p, end, [](QChar ch) {
+            return stageLetterRank(ch) != 0;
+        });
+        out = std::copy(p, letter, out);
+        if (letter == end)
+            break;
+        const QString &word = words[stageLetterRank(*letter) - 1];
+        out = std::copy(word.cbegin(), word.cend(), out);
+        p = letter + 1;
+    }
+    return result;
 }
 
 int getStageRank(QString stage)
