@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -33,7 +34,7 @@ QByteArray captureStdout(const std::function<void()> &action)
 }
 
 // Builds entries below `root`: "name/" a directory, "name -> target" a symbolic link to
-// `linkBase`/target (`root` when not given), anything else a file.
+// `linkBase`/target (`root` when not given), "name|" a FIFO, anything else a file.
 bool makeEntries(const QString &root, const QStringList &entries, QString linkBase = QString())
 {
     if (linkBase.isEmpty())
@@ -43,6 +44,9 @@ bool makeEntries(const QString &root, const QStringList &entries, QString linkBa
         bool ok;
         if (entry.endsWith(QLatin1Char('/'))) {
             ok = QDir(root).mkpath(entry);
+        } else if (entry.endsWith(QLatin1Char('|'))) {
+            const QString path = root + QLatin1Char('/') + entry.chopped(1);
+            ok = ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
         } else if (arrow > 0) {
             ok = QFile::link(linkBase + QLatin1Char('/') + entry.mid(arrow + 4),
                              root + QLatin1Char('/') + entry.left(arrow));
@@ -278,6 +282,21 @@ void TestFileNames::removeDirTree_data()
     QTest::newRow("link back above the tree")
             << true << QStringList{"sub/", "sub/up -> ."} << true
             << QStringList{"sub/up", "sub"} << none;
+    QTest::newRow("dangling link")
+            << true << QStringList{"gone -> nowhere", "x.txt"} << true
+            << QStringList{"gone", "x.txt"} << none;
+    QTest::newRow("dangling link in subdirectory")
+            << true << QStringList{"sub/", "sub/gone -> nowhere"} << true
+            << QStringList{"sub/gone", "sub"} << none;
+    QTest::newRow("hidden dangling link stays")
+            << true << QStringList{".gone -> nowhere", "a.txt"} << false
+            << QStringList{"a.txt"} << QStringList{".gone"};
+    QTest::newRow("FIFO stays")
+            << true << QStringList{"pipe|", "a.txt"} << false << QStringList{"a.txt"}
+            << QStringList{"pipe"};
+    QTest::newRow("link to a FIFO is a link")
+            << true << QStringList{"sub/", "sub/pipe|", "sub/p -> tree/sub/pipe"} << false
+            << QStringList{"sub/p", "sub"} << QStringList{"sub/pipe"};
     QTest::newRow("hidden entry stays")
             << true << QStringList{".keep", "a.txt"} << false << QStringList{"a.txt"}
             << QStringList{".keep"};
@@ -325,8 +344,10 @@ void TestFileNames::removeDirTree()
     QCOMPARE(lines, expectedLines);
 
     QCOMPARE(QFileInfo::exists(root), !remaining.isEmpty());
-    for (const QString &left : remaining)
-        QVERIFY2(QFileInfo::exists(root + QLatin1Char('/') + left), qPrintable(left));
+    for (const QString &left : remaining) {
+        const QFileInfo info(root + QLatin1Char('/') + left);
+        QVERIFY2(info.exists() || info.isSymLink(), qPrintable(left));
+    }
     for (const char *kept : {"outside/keep.txt", "outside/inner/deep.txt"}) {
         QFile file(tmp.filePath(QLatin1String(kept)));
         QVERIFY2(file.open(QIODevice::ReadOnly) && file.readAll() == "content", kept);

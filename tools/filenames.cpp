@@ -68,11 +68,16 @@ bool removeTree(const QString &dirPath)
     if (!dir.exists())
         return true;
     const QString canonicalParent = dir.canonicalPath();
-    const QFileInfoList entries =
-            dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    // QDir lists a dangling link only as a system entry, yet it is an entry of the tree like
+    // any other: left out, it would keep the directory from being removed. The other system
+    // entries (sockets, FIFOs, devices) stay out, as without the filter.
+    const QFileInfoList entries = dir.entryInfoList(
+            QDir::Dirs | QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
 
     bool ok = true;
     for (const QFileInfo &entry : entries) {
+        if (!entry.isSymLink() && !entry.isDir() && !entry.isFile())
+            continue;
         const QString path = entry.absoluteFilePath();
         // Links are removed as links: following one to a directory would empty a directory
         // that lies outside the tree.

@@ -125,9 +125,10 @@ QString uniqueFileName(const QString &path);
 QString cleanFileName(const QString &name, const QString &replacement);
 // `path` with every backslash turned into "/"; nothing else changes.
 QString toForwardSlashes(QString path);
-// Removes `dir` and everything in it, depth first; links are removed, never followed. Writes
-// each entry's absolute path and "\n" to standard output after trying it, stops at the first
-// failure. True when all is gone or `dir` did not exist; hidden entries stay (then false).
+// Removes `dir` and everything in it, depth first; links, dangling ones too, are removed,
+// never followed. Writes each entry's absolute path and "\n" to standard output after trying
+// it, stops at the first failure. True when all is gone or `dir` did not exist; hidden
+// entries, sockets, FIFOs and devices stay (then false).
 bool removeDirTree(QDir &dir);
 
 // ---- URLs --------------------------------------------------------------------------------
