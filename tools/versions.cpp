@@ -5,6 +5,7 @@
 #include <QStringView>
 
 #include <algorithm>
+#include <iterator>
 
 using tools_p::emptyText;
 
@@ -115,31 +116,36 @@ QString expandStageLetters(QString version)
     // for every letter, which is quadratic. Spelling each letter out where it stands gives
     // what replacing "a", then "b", then "f" gives: " Beta" and " Final" bring an "a" only
     // after the "a" step is done, and no word brings a "b" or an "f".
-    static const QString words[] = {QStringLiteral(" Alpha"), QStringLiteral(" Beta"),
-                                    QStringLiteral(" Final")};
-    qint64 extra = 0;
-    for (const QChar ch : version) {
-        if (const int rank = stageLetterRank(ch))
-            extra += words[rank - 1].size() - 1;
+    static constexpr char16_t alpha[] = u" Alpha";
+    static constexpr char16_t beta[] = u" Beta";
+    static constexpr char16_t final[] = u" Final";
+    constexpr qsizetype alphaSize = std::size(alpha) - 1;
+    constexpr qsizetype betaSize = std::size(beta) - 1;
+    constexpr qsizetype finalSize = std::size(final) - 1;
+
+    const char16_t *const begin = reinterpret_cast<const char16_t *>(version.constData());
+    const char16_t *const end = begin + version.size();
+    qint64 size = version.size();
+    for (const char16_t *p = begin; p != end; ++p) {
+        switch (*p) {
+        case u'a': size += alphaSize - 1; break;
+        case u'b': size += betaSize - 1; break;
+        case u'f': size += finalSize - 1; break;
+        default: break;
+        }
     }
-    if (extra == 0)
+    if (size == version.size())
         return version.isNull() ? emptyText() : version;
 
-    QString result = tools_p::uninitializedText(qint64(version.size()) + extra);
-    QChar *out = result.data();
-    const QChar *p = version.constData();
-    const QChar *const end = p + version.size();
-    while (p != end) {
-        // Runs without a stage letter are copied whole.
-        const QChar *letter = std::find_if(p, end, [](QChar ch) {
-            return stageLetterRank(ch) != 0;
-        });
-        out = std::copy(p, letter, out);
-        if (letter == end)
-            break;
-        const QString &word = words[stageLetterRank(*letter) - 1];
-        out = std::copy(word.cbegin(), word.cend(), out);
-        p = letter + 1;
+    QString result = tools_p::uninitializedText(size);
+    char16_t *out = reinterpret_cast<char16_t *>(result.data());
+    for (const char16_t *p = begin; p != end; ++p) {
+        switch (*p) {
+        case u'a': out = std::copy(alpha, alpha + alphaSize, out); break;
+        case u'b': out = std::copy(beta, beta + betaSize, out); break;
+        case u'f': out = std::copy(final, final + finalSize, out); break;
+        default: *out++ = *p; break;
+        }
     }
     return result;
 }
