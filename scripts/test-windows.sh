@@ -30,7 +30,7 @@ if ! find_wine; then
 fi
 
 cmake -S tests/windows -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$PWD/tests/windows/mingw-w64-x86_64.cmake" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build "$BUILD_DIR" -j"$(nproc)"
 
 # A private, headless Wine: its own prefix in the build directory, no display (a message

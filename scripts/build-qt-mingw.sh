@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Builds a static Qt for 64-bit Windows (MinGW-w64, posix threads) from Debian's own qt6-base
+# source package, with QtCore, QtGui, QtWidgets, QtTest and the windows and offscreen
+# platform plugins, into a cache outside the repository:
+#
+#   ${XDG_CACHE_HOME:-~/.cache}/quillmoor/qt-<version>-mingw-w64-static
+#
+# The first run takes about 25-30 minutes on 2 cores (about 1,000 build steps) and needs
+# about 3 GB free while it builds; the result is about 110 MB. Later runs find the stamp
+# and finish in seconds. Needs root the first time (apt-get for the cross compiler, the
+# host tools and the source package; a deb-src entry is derived from the machine's own
+# Debian sources when there is none).
+#
+# Prints the install prefix as its last line. QUILL_QT_MINGW_CACHE overrides the cache root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+# The host tools (moc, uic, rcc) come from Debian's qt6-base-dev-tools, so the target Qt must
+# be the very same version.
+QT_VERSION=6.4.2
+CACHE_ROOT=${QUILL_QT_MINGW_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillmoor}
+PREFIX=$CACHE_ROOT/qt-$QT_VERSION-mingw-w64-static
+TOOLCHAIN=$PWD/cmake/mingw-w64-x86_64.cmake
+
+# Everything that decides what gets built; a change of any of it rebuilds.
+QT_OPTIONS=(
+    -DQT_HOST_PATH=/usr
+    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+    -DBUILD_SHARED_LIBS=OFF
+    -DCMAKE_BUILD_TYPE=Release
+    -DQT_BUILD_EXAMPLES=OFF
+    -DQT_BUILD_TESTS=OFF
+    -DFEATURE_sql=OFF
+    -DFEATURE_network=OFF
+    -DFEATURE_dbus=OFF
+    -DFEATURE_vulkan=OFF
+    -DFEATURE_accessibility=OFF
+    -DFEATURE_tabletevent=OFF
+    -DFEATURE_printsupport=OFF
+    -DFEATURE_xml=OFF
+    -DFEATURE_concurrent=OFF
+    -DFEATURE_system_zlib=OFF
+    -DFEATURE_pkg_config=OFF
+)
+STAMP="qt $QT_VERSION x86_64-w64-mingw32 posix static; $(sha256sum "$TOOLCHAIN" | cut -c1-16); ${QT_OPTIONS[*]}"
+
+if [ -f "$PREFIX/quillmoor-stamp" ] && [ "$(cat "$PREFIX/quillmoor-stamp")" = "$STAMP" ]; then
+    echo "Qt $QT_VERSION for Windows is cached in $PREFIX ($(du -sh "$PREFIX" | cut -f1))"
+    echo "$PREFIX"
+    exit 0
+fi
+
+start=$(date +%s)
+echo "Building Qt $QT_VERSION for Windows into $PREFIX (about 25-30 minutes on 2 cores)"
+
+ensure_packages cmake ninja-build dpkg-dev g++-mingw-w64-x86-64 qt6-base-dev qt6-base-dev-tools
+
+host_version=$(dpkg-query -W -f='${Version}' qt6-base-dev | sed 's/[+~-].*//')
+if [ "$host_version" != "$QT_VERSION" ]; then
+    echo "Debian's Qt host tools are $host_version; this build needs $QT_VERSION" >&2
+    exit 1
+fi
+
+# apt-get source needs deb-src entries. Derive them from the machine's own Debian sources
+# (the same archives, suites and components), once.
+SRC_LIST=/etc/apt/sources.list.d/quillmoor-deb-src.sources
+if ! apt-get source --print-uris qt6-base >/dev/null 2>&1; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "No deb-src entry for qt6-base; run this as root to have one added" >&2
+        exit 1
+    fi
+    {
+        for f in /etc/apt/sources.list.d/*.sources; do
+            [ -e "$f" ] && [ "$f" != "$SRC_LIST" ] || continue
+            # deb822 stanzas: keep those whose Types hold "deb", now as deb-src.
+            awk 'BEGIN { RS = ""; ORS = "\n\n" }
+                 /(^|\n)Types:[^\n]*(^| )deb( |\n|$)/ {
+                     sub(/Types:[^\n]*/, "Types: deb-src"); print }' "$f"
+        done
+        # One-line entries, written as deb822 too.
+        for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+            [ -e "$f" ] || continue
+            sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]\+\)[[:space:]]\+\([^[:space:]]\+\)[[:space:]]\+\(.*\)$/Types: deb-src\nURIs: \2\nSuites: \3\nComponents: \4\n/p' "$f"
+        done
+    } > "$SRC_LIST"
+    echo "Added deb-src entries derived from the configured Debian sources: $SRC_LIST"
+    apt-get update -qq
+fi
+
+work=$CACHE_ROOT/qt-$QT_VERSION-mingw-w64-build
+rm -rf "$work" "$PREFIX"
+mkdir -p "$work"
+# Only the build tree is removed on success; a failed build keeps it for a look.
+(cd "$work" && apt-get source -qq qt6-base="$(dpkg-query -W -f='${Version}' qt6-base-dev)" >/dev/null)
+src=$(dirname "$(find "$work" -mindepth 2 -maxdepth 2 -name CMakeLists.txt | head -1)")
+[ -f "$src/CMakeLists.txt" ] || { echo "apt-get source gave no Qt source tree in $work" >&2; exit 1; }
+
+cmake -S "$src" -B "$work/build" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+      -DCMAKE_INSTALL_PREFIX="$PREFIX" \
+      "${QT_OPTIONS[@]}" > "$work/configure.log" 2>&1 \
+    || { tail -40 "$work/configure.log" >&2; echo "Qt configure failed; log: $work/configure.log" >&2; exit 1; }
+cmake --build "$work/build" --parallel "$(nproc)" > "$work/build.log" 2>&1 \
+    || { tail -40 "$work/build.log" >&2; echo "Qt build failed; log: $work/build.log" >&2; exit 1; }
+cmake --install "$work/build" > "$work/install.log" 2>&1 \
+    || { tail -20 "$work/install.log" >&2; echo "Qt install failed" >&2; exit 1; }
+
+echo "$STAMP" > "$PREFIX/quillmoor-stamp"
+rm -rf "$work"
+minutes=$(( ($(date +%s) - start + 59) / 60 ))
+echo "Built Qt $QT_VERSION for Windows in $minutes min: $PREFIX ($(du -sh "$PREFIX" | cut -f1))"
+echo "$PREFIX"
