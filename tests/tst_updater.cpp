@@ -1,9 +1,11 @@
 // The updater window in-process: its meta-object, its form, closing it, and the tree copy and
 // removal on real directories.
+#include "install.h"
 #include "updater.h"
 #include "treeutil.h"
 
 #include <QApplication>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QMetaMethod>
 #include <QTemporaryDir>
@@ -11,6 +13,7 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <filesystem>
 #include <memory>
 
 class TestUpdater : public QObject
@@ -31,7 +34,8 @@ private slots:
     void copyAllFiles();
     void copyNeedsBothDirectories();
     void copyKeepsPermissions();
-    void copyReplacesStalePartFile();
+    void copyRemovesLeftovers();
+    void failedCommitIsUndone();
     void copyLinkLoopEnds();
 
     void removeAllFiles_data();
@@ -233,6 +237,16 @@ void TestUpdater::copyAllFiles_data()
     QTest::newRow("file replaces an installed link")
             << QStringList { "a=new" } << QStringList { "outside=keep", "a->outside" } << true
             << QStringList { "a=new", "outside=keep" };
+    QTest::newRow("dangling link staged as a link")
+            << QStringList { "d/gone->nowhere", "f=1" } << QStringList { "d/gone=old" } << true
+            << QStringList { "d/", "d/gone->nowhere", "f=1" };
+    QTest::newRow("new directory tree appears whole")
+            << QStringList { "new/a/b=1", "new/c=2", "new/l->c" } << QStringList { "old=o" } << true
+            << QStringList { "new/", "new/a/", "new/a/b=1", "new/c=2", "new/l->c", "old=o" };
+    QTest::newRow("conflict deep down leaves everything old")
+            << QStringList { "a=new", "new/x=1", "z/y/data=file" }
+            << QStringList { "a=old", "z/y/data/inner=i" } << false
+            << QStringList { "a=old", "z/", "z/y/", "z/y/data/", "z/y/data/inner=i" };
 }
 
 void TestUpdater::copyAllFiles()
@@ -249,11 +263,22 @@ void TestUpdater::copyAllFiles()
 
     Updater updater;
     QCOMPARE(copy(updater, sourceRoot.path(), targetRoot.path()), result);
-    // The read includes hidden names, so a part file left behind would show here too.
+    // The read includes hidden names, so a part or backup left behind would show here too.
     QCOMPARE(treeutil::read(targetRoot.path()), after);
-    QCOMPARE(treeutil::read(sourceRoot.path()), sourceBefore);
+    if (!result)
+        QCOMPARE(treeutil::read(sourceRoot.path()), sourceBefore);
+    // Whatever is left of the staged tree never reaches the installation: a later release
+    // written in place into it must not change an installed file.
+    QDirIterator left(sourceRoot.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (left.hasNext()) {
+        QFile file(left.next());
+        if (!QFileInfo(file.fileName()).isSymLink() && file.open(QIODevice::Append))
+            file.write("changed later");
+    }
+    QCOMPARE(treeutil::read(targetRoot.path()), after);
     // A second attempt gives the same result and the same tree.
-    QCOMPARE(copy(updater, sourceRoot.path(), targetRoot.path()), result);
+    if (!result)
+        QCOMPARE(copy(updater, sourceRoot.path(), targetRoot.path()), result);
     QCOMPARE(treeutil::read(targetRoot.path()), after);
 }
 
@@ -289,20 +314,50 @@ void TestUpdater::copyKeepsPermissions()
     QCOMPARE(mask(QFile::permissions(target.path() + "/private")), owner);
 }
 
-void TestUpdater::copyReplacesStalePartFile()
+void TestUpdater::copyRemovesLeftovers()
 {
-    // A killed attempt may leave its part file, even one that a link has taken the place of.
-    // The next attempt must neither write through the link nor leave the file behind.
+    // A killed attempt leaves parts (even a half-written one, or a link in its place),
+    // backups, whole new directories and its commit marker. The next attempt removes them
+    // before it stages anew, never installs them, and never writes through a link.
     QTemporaryDir source, target, outside;
     QVERIFY(treeutil::build(outside.path(), { "victim=precious" }));
-    QVERIFY(treeutil::build(source.path(), { "a=new", "d/b=new" }));
+    QVERIFY(treeutil::build(source.path(), { "a=new", "d/b=new", "d/.qu-p1=staged" }));
     QVERIFY(treeutil::build(target.path(),
-                            { ".quillmoor-update.part=half", "a=old",
-                              "d/.quillmoor-update.part->" + outside.path() + "/victim" }));
+                            { ".qu-p0=half", ".qu-commit=", "a=old", ".qu-b9=old a",
+                              "d/.qu-p3->" + outside.path() + "/victim", "d/.qu-pz/x=1",
+                              ".qu-lock=kept", ".qu-other=kept", "d/.qu-p=kept" }));
     Updater updater;
     QVERIFY(copy(updater, source.path(), target.path()));
-    QCOMPARE(treeutil::read(target.path()), QStringList({ "a=new", "d/", "d/b=new" }));
+    QCOMPARE(treeutil::read(target.path()),
+             QStringList({ ".qu-lock=kept", ".qu-other=kept", "a=new", "d/", "d/.qu-p=kept",
+                           "d/b=new" }));
     QCOMPARE(treeutil::read(outside.path()), QStringList { "victim=precious" });
+}
+
+void TestUpdater::failedCommitIsUndone()
+{
+    // One commit fails (its part vanished after staging), each in turn: every commit
+    // before it is undone, and nothing of the attempt stays behind.
+    const QStringList old = { "keep=k", "r1=old", "r2=old", "sub/r3=old" };
+    const QStringList staged = { "r1=new", "r2=new", "n1=new", "sub/r3=new", "sub/n2=new",
+                                 "tree/x/y=new" };
+    for (int failing = 0; failing < staged.size(); ++failing) {
+        QTemporaryDir source, target;
+        QVERIFY(treeutil::build(source.path(), staged));
+        QVERIFY(treeutil::build(target.path(), old));
+        const QStringList oldTree = treeutil::read(target.path());
+        const QStringList stagedTree = treeutil::read(source.path());
+        install::Transaction transaction(source.path(), target.path());
+        QVERIFY(transaction.stage());
+        QVERIFY(transaction.sync());
+        const QStringList parts = transaction.parts();
+        QCOMPARE(parts.size(), staged.size());
+        QVERIFY(std::filesystem::remove_all(parts[failing].toStdString()) > 0);
+        QVERIFY(!transaction.commit());
+        transaction.rollBack();
+        QCOMPARE(treeutil::read(target.path()), oldTree);
+        QCOMPARE(treeutil::read(source.path()), stagedTree);
+    }
 }
 
 void TestUpdater::copyLinkLoopEnds()
@@ -330,6 +385,8 @@ void TestUpdater::removeAllFiles_data()
     QTest::newRow("hidden file keeps its directories")
             << QStringList { "d/sub/.hidden=h", "d/sub/plain=p" } << "d" << false
             << QStringList { "d/", "d/sub/", "d/sub/.hidden=h" };
+    QTest::newRow("dangling link removed as a link")
+            << QStringList { "d/gone->nowhere", "d/f=1" } << "d" << true << QStringList {};
 }
 
 void TestUpdater::removeAllFiles()

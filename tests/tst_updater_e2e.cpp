@@ -2,14 +2,29 @@
 #include "treeutil.h"
 
 #include <QDeadlineTimer>
+#include <QHash>
+#include <QDirIterator>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
-// The stand-in main application notes where it was started.
-const char mainApp[] = "#!/bin/sh\npwd > \"$(dirname \"$0\")/started.txt\"\n";
+// The stand-in main application notes where it was started, a line per start.
+const char mainApp[] = "#!/bin/sh\npwd >> \"$(dirname \"$0\")/started.txt\"\n";
+
+// Root passes every permission check; a user's updater does not. As root the updater runs
+// as nobody, in an installation that nobody owns, so that permission bits act on it.
+const bool asRoot = ::geteuid() == 0;
 
 class Installation
 {
@@ -39,13 +54,37 @@ public:
                 && (staged.isEmpty() || treeutil::build(path(QStringLiteral("_update")), staged));
     }
 
-    void start()
+    void start(QProcess *process = nullptr)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        m_process.setProcessEnvironment(env);
-        m_process.setReadChannel(QProcess::StandardOutput);
-        m_process.start(path(QStringLiteral("bin/updater")), QStringList());
+        startWith(env, process ? process : &m_process);
+    }
+
+    void startWith(const QProcessEnvironment &env, QProcess *process = nullptr)
+    {
+        process = process ? process : &m_process;
+        process->setProcessEnvironment(env);
+        process->setReadChannel(QProcess::StandardOutput);
+        if (m_unprivileged) {
+            process->start(QStringLiteral("setpriv"),
+                           { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                             QStringLiteral("--clear-groups"), path(QStringLiteral("bin/updater")) });
+        } else {
+            process->start(path(QStringLiteral("bin/updater")), QStringList());
+        }
+    }
+
+    // From here on the updater runs as nobody when the tests run as root.
+    bool dropPrivileges()
+    {
+        if (!asRoot)
+            return true;
+        m_unprivileged = true;
+        QFile::setPermissions(m_temp.path(), QFile::permissions(m_temp.path()) | QFile::ExeOther);
+        QProcess chown;
+        chown.start(QStringLiteral("chown"), { QStringLiteral("-R"), QStringLiteral("65534:65534"), m_root });
+        return chown.waitForFinished() && chown.exitCode() == 0;
     }
 
     // The installation's files without the updater itself, the launch marker or the app.
@@ -84,11 +123,53 @@ public:
 
     QProcess &process() { return m_process; }
 
+    // How many times the main application was started.
+    int launches() const
+    {
+        QFile marker(path(QStringLiteral("started.txt")));
+        return marker.open(QIODevice::ReadOnly) ? marker.readAll().count('\n') : 0;
+    }
+
+    // Appends to every file left in the staging tree, as a later release written in place
+    // would: the installation must not change.
+    void overwriteStagingRemains() const
+    {
+        QDirIterator it(path(QStringLiteral("_update")), QDir::Files | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            if (file.open(QIODevice::Append))
+                file.write("changed later");
+        }
+    }
+
+    // The installation without the staging tree.
+    QStringList installed() const
+    {
+        QStringList lines = files();
+        lines.erase(std::remove_if(lines.begin(), lines.end(), [](const QString &line) {
+                        return line.startsWith(QLatin1String("_update"));
+                    }), lines.end());
+        return lines;
+    }
+
 private:
     QTemporaryDir m_temp;
     QString m_root;
     QProcess m_process;
+    bool m_unprivileged = false;
 };
+
+// Waits until the updater has written the path `count` times in all.
+bool waitForAttempts(QProcess &process, const QByteArray &once, int count, QByteArray *out)
+{
+    QDeadlineTimer deadline(3000 + count * 2000);
+    while (out->size() < count * once.size() && !deadline.hasExpired()) {
+        process.waitForReadyRead(100);
+        *out += process.readAllStandardOutput();
+    }
+    return out->size() >= count * once.size();
+}
 
 } // namespace
 
@@ -100,7 +181,13 @@ private slots:
     void completesUpdate_data();
     void completesUpdate();
     void retriesWithoutStagingDirectory();
-    void finishesOnceConflictClears();
+    void persistentFailureKeepsOldRelease_data();
+    void persistentFailureKeepsOldRelease();
+    void oneUpdaterAtATime();
+    void survivesClosedOutput();
+    void startsWithoutDisplay_data();
+    void startsWithoutDisplay();
+    void syncsBeforeItCommits();
     void retriesOnlyTheLaunch();
 };
 
@@ -129,6 +216,16 @@ void TestUpdaterEndToEnd::completesUpdate_data()
     QTest::newRow("percent and space in the installation path")
             << "Quill moor %s 100%" << QStringList { "a=1" } << QStringList { "a=2" }
             << QStringList { "a=2" } << false;
+    // The removal stops at the hidden file; nothing it leaves may reach the installation.
+    QTest::newRow("removal stops part-way")
+            << "Quillmoor" << QStringList { "a=1", "sub/b=1" }
+            << QStringList { "a=2", "sub/.hidden=h", "sub/b=2", "sub/c=2", "z=2" }
+            << QStringList { "_update/", "_update/sub/", "_update/sub/.hidden=h", "a=2", "sub/",
+                             "sub/b=2", "sub/c=2", "z=2" }
+            << true;
+    QTest::newRow("dangling link staged")
+            << "Quillmoor" << QStringList { "a=1" } << QStringList { "a=2", "gone->nowhere" }
+            << QStringList { "a=2", "gone->nowhere" } << false;
 }
 
 void TestUpdaterEndToEnd::completesUpdate()
@@ -141,7 +238,12 @@ void TestUpdaterEndToEnd::completesUpdate()
 
     Installation inst(name);
     QVERIFY(inst.setUp(installed, staged));
+    QElapsedTimer clock;
+    clock.start();
     inst.start();
+    // The first attempt never comes early: the main application may still be closing.
+    QVERIFY(inst.process().waitForReadyRead(10000));
+    QVERIFY2(clock.elapsed() >= 3000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(inst.process().waitForFinished(15000));
     QCOMPARE(inst.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(inst.process().exitCode(), 0);
@@ -149,6 +251,9 @@ void TestUpdaterEndToEnd::completesUpdate()
     QCOMPARE(inst.launchedIn(), QFileInfo(inst.path("bin")).canonicalFilePath());
     QCOMPARE(inst.files(), after);
     QCOMPARE(QFileInfo::exists(inst.path("_update")), stagingRemains);
+    const QStringList before = inst.installed();
+    inst.overwriteStagingRemains();
+    QCOMPARE(inst.installed(), before);
 }
 
 void TestUpdaterEndToEnd::retriesWithoutStagingDirectory()
@@ -167,24 +272,230 @@ void TestUpdaterEndToEnd::retriesWithoutStagingDirectory()
     QCOMPARE(inst.files(), QStringList { "a=1" });
 }
 
-void TestUpdaterEndToEnd::finishesOnceConflictClears()
+void TestUpdaterEndToEnd::persistentFailureKeepsOldRelease_data()
 {
-    // A staged file whose name is taken by a directory cannot be copied; once the directory
-    // goes, the next attempt finishes the update and copies everything again.
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<QStringList>("staged");
+    QTest::addColumn<QString>("blocked"); // relative to the installation
+    QTest::addColumn<int>("mode");        // its permission bits while blocked; -1: remove it to clear
+    QTest::addColumn<QStringList>("after");
+
+    const QStringList installed = { "a=old", "data/x=old", "data/y=old", "z=old" };
+    const QStringList staged = { "a=new", "data/x=new", "data/y=new", "data/n=new", "new/f=new",
+                                 "z=new" };
+    const QStringList after = { "a=new", "data/", "data/n=new", "data/x=new", "data/y=new",
+                                "new/", "new/f=new", "z=new" };
+    QTest::newRow("unwritable directory") << installed << staged << "data" << 0555 << after;
+    QTest::newRow("unreadable staged file") << installed << staged << "_update/data/y" << 0 << after;
+    QTest::newRow("unreadable staged directory") << installed << staged << "_update/new" << 0300 << after;
+    QTest::newRow("directory where a file goes")
+            << installed + QStringList { "conflict/inner=i" } << staged + QStringList { "conflict=file" }
+            << "conflict" << -1 << QStringList(after + QStringList { "conflict=file" });
+}
+
+void TestUpdaterEndToEnd::persistentFailureKeepsOldRelease()
+{
+    // Every attempt fails and leaves the old release whole; once the cause is gone the
+    // next attempt installs all of the new one.
+    QFETCH(QStringList, installed);
+    QFETCH(QStringList, staged);
+    QFETCH(QString, blocked);
+    QFETCH(int, mode);
+    QFETCH(QStringList, after);
+
     Installation inst;
-    QVERIFY(inst.setUp({ "conflict/inner=i" }, { "a=new", "conflict=file", "z=new" }));
+    QVERIFY(inst.setUp(installed, staged));
+    const QStringList oldRelease = inst.installed();
+    const QString blockedPath = inst.path(blocked);
+    const QFile::Permissions open = QFile::permissions(blockedPath);
+    if (mode >= 0) {
+        QVERIFY(inst.dropPrivileges());
+        QVERIFY(::chmod(QFile::encodeName(blockedPath).constData(), mode_t(mode)) == 0);
+    }
     inst.start();
-    QVERIFY(inst.process().waitForReadyRead(10000));
-    QTest::qWait(300);
-    QVERIFY(QDir(inst.path("conflict")).removeRecursively());
+    QByteArray out;
+    const QByteArray once = inst.printedPath();
+    for (int attempts = 1; attempts <= 3; ++attempts) {
+        QVERIFY2(waitForAttempts(inst.process(), once, attempts, &out), out.constData());
+        QTest::qWait(300); // well inside the 1000 ms between attempts
+        QCOMPARE(inst.installed(), oldRelease);
+    }
+    if (mode >= 0)
+        QVERIFY(QFile::setPermissions(blockedPath, open));
+    else
+        QVERIFY(QDir(blockedPath).removeRecursively());
     QVERIFY(inst.process().waitForFinished(10000));
     QCOMPARE(inst.process().exitCode(), 0);
-    const QByteArray out = inst.process().readAllStandardOutput();
-    const QByteArray once = inst.printedPath();
-    QVERIFY(out.size() >= 2 * once.size());
-    QCOMPARE(out, once.repeated(out.size() / once.size()));
-    QVERIFY(!inst.launchedIn().isEmpty());
-    QCOMPARE(inst.files(), QStringList({ "a=new", "conflict=file", "z=new" }));
+    QCOMPARE(inst.launches(), 1);
+    after.sort();
+    QCOMPARE(inst.installed(), after);
+}
+
+void TestUpdaterEndToEnd::oneUpdaterAtATime()
+{
+    // Two updaters started together on one installation (a double click, a launcher that
+    // retries): one installs, the other touches nothing. Every file must hold its own
+    // content and the main application must start once. Trials run five at a time.
+    const int trials = 20;
+    const int together = 5;
+    QStringList staged;
+    QStringList after;
+    for (int i = 0; i < 60; ++i) {
+        const QString name = QStringLiteral("d%1/f%2").arg(i % 6).arg(i);
+        staged << name + QStringLiteral("=new ") + name;
+        after << name + QStringLiteral("=new ") + name;
+    }
+    for (int d = 0; d < 6; ++d)
+        after << QStringLiteral("d%1/").arg(d);
+    after.sort();
+
+    for (int first = 0; first < trials; first += together) {
+        std::vector<std::unique_ptr<Installation>> installs;
+        std::vector<std::unique_ptr<QProcess>> others;
+        for (int t = first; t < first + together; ++t) {
+            installs.push_back(std::make_unique<Installation>());
+            Installation &inst = *installs.back();
+            QVERIFY(inst.setUp({}, staged));
+            others.push_back(std::make_unique<QProcess>());
+            inst.start();
+            inst.start(others.back().get());
+        }
+        // Once one of each pair has finished, the other has one more attempt in 1.5 s.
+        QDeadlineTimer deadline(20000);
+        const auto oneFinished = [&](int t) {
+            return installs[t]->process().state() == QProcess::NotRunning
+                    || others[t]->state() == QProcess::NotRunning;
+        };
+        for (int t = 0; t < together; ++t) {
+            while (!oneFinished(t) && !deadline.hasExpired())
+                QTest::qWait(50);
+        }
+        QTest::qWait(1500);
+        for (int t = 0; t < together; ++t) {
+            Installation &inst = *installs[t];
+            QCOMPARE(inst.installed(), after);
+            QCOMPARE(inst.launches(), 1);
+            inst.process().kill();
+            others[t]->kill();
+            inst.process().waitForFinished();
+            others[t]->waitForFinished();
+        }
+    }
+}
+
+void TestUpdaterEndToEnd::survivesClosedOutput()
+{
+    // A launcher that started the updater and quit leaves it writing into a pipe nobody
+    // reads: the update must go on.
+    Installation inst;
+    QVERIFY(inst.setUp({ "a=1" }, { "a=2", "b=2" }));
+    inst.start();
+    QVERIFY(inst.process().waitForStarted());
+    inst.process().closeReadChannel(QProcess::StandardOutput);
+    QVERIFY(inst.process().waitForFinished(15000));
+    QCOMPARE(inst.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(inst.process().exitCode(), 0);
+    QCOMPARE(inst.installed(), QStringList({ "a=2", "b=2" }));
+    QCOMPARE(inst.launches(), 1);
+}
+
+void TestUpdaterEndToEnd::startsWithoutDisplay_data()
+{
+    QTest::addColumn<QString>("display");
+    QTest::newRow("no display at all") << QString();
+    QTest::newRow("a display that is gone") << QStringLiteral(":97");
+}
+
+void TestUpdaterEndToEnd::startsWithoutDisplay()
+{
+    // Started over SSH or from a service, with no platform chosen.
+    QFETCH(QString, display);
+    Installation inst;
+    QVERIFY(inst.setUp({ "a=1" }, { "a=2" }));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("DISPLAY"));
+    if (!display.isEmpty())
+        env.insert(QStringLiteral("DISPLAY"), display);
+    inst.startWith(env);
+    QVERIFY(inst.process().waitForFinished(15000));
+    QCOMPARE(inst.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(inst.process().exitCode(), 0);
+    QCOMPARE(inst.installed(), QStringList { "a=2" });
+    QCOMPARE(inst.launches(), 1);
+}
+
+void TestUpdaterEndToEnd::syncsBeforeItCommits()
+{
+    // The order of the updater's file-system calls in a real update: every rename of a part
+    // onto its target comes after a sync made once that part existed, and the staging tree
+    // goes only after a sync that follows the last rename. This checks the order, not what
+    // a power cut does.
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    if (strace.isEmpty())
+        QSKIP("strace is not installed (Debian package strace)");
+    Installation inst;
+    QStringList staged;
+    for (int i = 0; i < 30; ++i)
+        staged << QStringLiteral("d%1/f%2=new").arg(i % 3).arg(i);
+    QVERIFY(inst.setUp({ "d0/f0=old", "d1/f1=old", "d2/f2=old", "d2/f5=old" },
+                       staged + QStringList { "fresh/a/b=1" }));
+    const QString log = inst.path(QStringLiteral("strace.log"));
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(env);
+    process.start(strace, { QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o"), log,
+                            QStringLiteral("-e"),
+                            QStringLiteral("trace=link,linkat,copy_file_range,sendfile,openat,mkdir,mkdirat,rename,"
+                                           "renameat,renameat2,sync,syncfs,fsync,fdatasync,unlink,"
+                                           "unlinkat,rmdir"),
+                            inst.path(QStringLiteral("bin/updater")) });
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(inst.launches(), 1);
+
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString staging = inst.path(QStringLiteral("_update/"));
+    // strace lines: "<pid> <call>(<arguments>) = <result>".
+    const QRegularExpression created(QString::fromLatin1(
+            R"re(^\d+ +(?:link|linkat|openat|mkdir|mkdirat)\(.*"([^"]*/\.qu-p\w+)".* = \d+$)re"));
+    const QRegularExpression renamed(QString::fromLatin1(
+            R"re(^\d+ +rename\w*\(.*"([^"]*/\.qu-p\w+)", .*"([^"]*)".* = 0$)re"));
+    const QRegularExpression synced(QString::fromLatin1(
+            R"re(^\d+ +(?:sync|syncfs|fsync|fdatasync)\(.* = 0$)re"));
+    const QRegularExpression removed(QString::fromLatin1(
+            R"re(^\d+ +(?:unlink|unlinkat|rmdir)\(.*"([^"]*)".* = 0$)re"));
+    QHash<QString, int> createdAt;
+    int lastSync = -1;
+    int lastRename = -1;
+    int renames = 0;
+    int stagingRemovals = 0;
+    const QStringList lines = QString::fromLocal8Bit(file.readAll()).split(QLatin1Char('\n'));
+    for (int n = 0; n < lines.size(); ++n) {
+        const QString &line = lines[n];
+        QRegularExpressionMatch m;
+        if ((m = created.match(line)).hasMatch()) {
+            createdAt.insert(m.captured(1), n);
+        } else if (synced.match(line).hasMatch()) {
+            lastSync = n;
+        } else if ((m = renamed.match(line)).hasMatch() && m.captured(2).startsWith(inst.root())) {
+            const QString part = m.captured(1);
+            QVERIFY2(createdAt.contains(part), qPrintable(line));
+            QVERIFY2(lastSync > createdAt.value(part), qPrintable("no sync between creation and rename: " + line));
+            lastRename = n;
+            ++renames;
+        } else if ((m = removed.match(line)).hasMatch() && m.captured(1).startsWith(staging)) {
+            QVERIFY2(lastRename >= 0 && lastSync > lastRename,
+                     qPrintable("staging removed before the renames were synced: " + line));
+            ++stagingRemovals;
+        }
+    }
+    // 30 files, three of them replaced, and one new directory: at least 28 renames.
+    QVERIFY2(renames >= 28, qPrintable(QString::number(renames)));
+    QVERIFY(stagingRemovals > 0);
 }
 
 void TestUpdaterEndToEnd::retriesOnlyTheLaunch()

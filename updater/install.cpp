@@ -1,0 +1,316 @@
+#include "install.h"
+
+#include <QHash>
+
+namespace install {
+
+namespace {
+
+using sys::Result;
+using sys::Type;
+
+const char ownPrefix[] = ".qu-";
+const char commitMarker[] = ".qu-commit";
+
+QString join(const QString &dir, const QString &name)
+{
+    return dir + QLatin1Char('/') + name;
+}
+
+QString parentOf(const QString &path)
+{
+    return path.left(path.lastIndexOf(QLatin1Char('/')));
+}
+
+// The backup of a part keeps its number: ".qu-p7" backs up to ".qu-b7".
+QString withKind(const QString &ownPath, char kind)
+{
+    QString path = ownPath;
+    path[path.lastIndexOf(QLatin1Char('/')) + 1 + int(qstrlen(ownPrefix))] = QLatin1Char(kind);
+    return path;
+}
+
+bool removeEntry(const QString &path, Type type)
+{
+    return type == Type::Dir ? sys::removeTree(path) : sys::removeFile(path);
+}
+
+} // namespace
+
+QString lockFileName()
+{
+    return QStringLiteral(".qu-lock");
+}
+
+QString commitMarkerName()
+{
+    return QLatin1String(commitMarker);
+}
+
+bool isOwnName(const QString &name)
+{
+    // ".qu-" + p (part), b (backup) or a (set aside) + a number in base 36.
+    if (name == QLatin1String(commitMarker))
+        return true;
+    const int kindAt = int(qstrlen(ownPrefix));
+    if (name.size() < kindAt + 2 || !name.startsWith(QLatin1String(ownPrefix)))
+        return false;
+    const char16_t kind = name[kindAt].unicode();
+    if (kind != u'p' && kind != u'b' && kind != u'a')
+        return false;
+    for (int i = kindAt + 1; i < name.size(); ++i) {
+        const char16_t c = name[i].unicode();
+        if (!(c >= u'0' && c <= u'9') && !(c >= u'a' && c <= u'z'))
+            return false;
+    }
+    return true;
+}
+
+Transaction::Transaction(const QString &stagingRoot, const QString &installRoot)
+    : m_staging(stagingRoot), m_install(installRoot)
+{
+}
+
+Transaction::~Transaction()
+{
+    if (!m_done)
+        rollBack();
+}
+
+QString Transaction::ownName(const QString &dir, char kind)
+{
+    return dir + QLatin1Char('/') + QLatin1String(ownPrefix) + QLatin1Char(kind)
+            + QString::number(m_nextName++, 36);
+}
+
+bool Transaction::run()
+{
+    if (stage() && sync() && commit() && finish())
+        return true;
+    rollBack();
+    return false;
+}
+
+bool Transaction::stage()
+{
+    // The roots may be links (a staging tree on another disk); everything below is not followed.
+    if (sys::typeOf(m_staging, true) != Type::Dir || sys::typeOf(m_install, true) != Type::Dir)
+        return false;
+    return stageDir(m_staging, m_install, m_install, false);
+}
+
+// Stages the entries of the staged directory `source` for the directory `target`, which is
+// installed as `installedAs`. A `fresh` target is one this attempt created under a part
+// name: it holds nothing yet, and what is staged into it takes its real names at once, to
+// appear with the directory's commit.
+bool Transaction::stageDir(const QString &source, const QString &target,
+                           const QString &installedAs, bool fresh)
+{
+    std::vector<sys::Entry> staged;
+    if (!sys::list(source, staged))
+        return false;
+
+    QHash<QString, Type> installed;
+    if (!fresh) {
+        std::vector<sys::Entry> present;
+        if (!sys::list(target, present))
+            return false;
+        installed.reserve(int(present.size()));
+        for (const sys::Entry &entry : present) {
+            if (isOwnName(entry.name)) {
+                // Left by a killed attempt: never complete, never installed as such. What
+                // cannot go yet (a file still in use on Windows) goes in a later run.
+                removeEntry(join(target, entry.name), entry.type);
+                continue;
+            }
+            installed.insert(entry.name, entry.type);
+        }
+        m_dirs << target;
+    }
+
+    for (const sys::Entry &entry : staged) {
+        // Hidden and system entries are not part of the release; nor is anything named like
+        // the updater's own entries (hidden on Unix anyway, and removed as a leftover).
+        if (entry.hidden || entry.type == Type::Other || isOwnName(entry.name))
+            continue;
+        const QString from = join(source, entry.name);
+        const QString to = join(target, entry.name);
+        const QString finalPath = join(installedAs, entry.name);
+        const Type there = fresh ? Type::Missing : installed.value(entry.name, Type::Missing);
+
+        if (entry.type == Type::Dir) {
+            if (there == Type::Dir || (there == Type::Link && sys::typeOf(to, true) == Type::Dir)) {
+                if (!stageDir(from, to, to, false))
+                    return false;
+            } else if (there != Type::Missing) {
+                return false; // a file where the release has a directory
+            } else if (fresh) {
+                if (sys::makeDir(to) != Result::Ok)
+                    return false;
+                m_written << to;
+                if (!stageDir(from, to, finalPath, true))
+                    return false;
+            } else {
+                Step step{Step::NewDir, false, sys::Undo::None, false, {}, to, {}};
+                Result made;
+                do {
+                    step.part = ownName(target, 'p');
+                } while ((made = sys::makeDir(step.part)) == Result::Exists);
+                if (made != Result::Ok)
+                    return false;
+                m_steps.push_back(step);
+                m_written << step.part;
+                if (!stageDir(from, step.part, to, true))
+                    return false;
+            }
+            continue;
+        }
+
+        if (there == Type::Dir)
+            return false; // a directory where the release has a file
+        if (fresh) {
+            if (stageFile(from, to, entry.type, finalPath) != Result::Ok)
+                return false;
+            continue;
+        }
+        Step step{entry.type == Type::Link ? Step::Link : Step::File, there != Type::Missing,
+                  sys::Undo::None, false, {}, to, {}};
+        Result made;
+        do {
+            step.part = ownName(target, 'p');
+        } while ((made = stageFile(from, step.part, entry.type, to)) == Result::Exists);
+        if (made != Result::Ok)
+            return false;
+        m_steps.push_back(step);
+    }
+    return true;
+}
+
+// Creates `to` as a new name for the staged file `from` (a hard link where that works, a
+// copy otherwise) or, for a staged link, as a link with the same text. `installedAs` is
+// where `to` is installed once committed.
+Result Transaction::stageFile(const QString &from, const QString &to, Type type,
+                              const QString &installedAs)
+{
+    if (type == Type::Link)
+        return sys::copyLink(from, to);
+    bool linkable = false;
+    if (!sys::checkStagedFile(from, &linkable))
+        return Result::Failed;
+    Result made = Result::Unsupported;
+    if (linkable)
+        made = sys::hardLink(from, to);
+    if (made == Result::Ok) {
+        m_linked << from;
+        m_linkedTargets << installedAs;
+    } else if (made == Result::Unsupported) {
+        made = sys::copyFile(from, to);
+    }
+    if (made == Result::Ok)
+        m_written << to;
+    return made;
+}
+
+QStringList Transaction::parts() const
+{
+    QStringList paths;
+    for (const Step &step : m_steps)
+        paths << step.part;
+    return paths;
+}
+
+bool Transaction::sync()
+{
+    return sys::syncData(m_install, m_written);
+}
+
+bool Transaction::commit()
+{
+    if (!sys::writeMarker(join(m_install, commitMarkerName())))
+        return false;
+    for (Step &step : m_steps) {
+        if (step.replaces) {
+            step.backup = withKind(step.part, 'b');
+            if (sys::replace(step.part, step.target, step.backup, &step.undo) != Result::Ok)
+                return false;
+        } else if (!sys::add(step.part, step.target)) {
+            return false;
+        }
+        step.committed = true;
+    }
+    return true;
+}
+
+bool Transaction::finish()
+{
+    // The new names must be on disk before the old files and the staging tree go.
+    if (!sys::syncNames(m_install, m_dirs))
+        return false;
+    sys::removeFile(join(m_install, commitMarkerName()));
+    dropBackups();
+    releaseStagedNames();
+    m_done = true;
+    return true;
+}
+
+void Transaction::dropBackups()
+{
+    for (const Step &step : m_steps) {
+        if (step.undo == sys::Undo::Exchange)
+            sys::removeFile(step.part); // the old file now has the part's name
+        else if (step.undo == sys::Undo::Backup)
+            sys::removeFile(step.backup);
+    }
+}
+
+// A linked file is one file with two names, one installed, one staged. Its staged name goes
+// now, so that nothing left in the staging tree (its removal can stop part-way) reaches the
+// installation. Where a staged name cannot go, the installed file becomes a copy of its own.
+void Transaction::releaseStagedNames()
+{
+    for (int i = 0; i < m_linked.size(); ++i) {
+        if (sys::removeFile(m_linked[i]))
+            continue;
+        const QString &installed = m_linkedTargets[i];
+        const QString dir = parentOf(installed);
+        QString part;
+        Result made;
+        do {
+            part = ownName(dir, 'p');
+        } while ((made = sys::copyFile(installed, part)) == Result::Exists);
+        sys::Undo undo = sys::Undo::None;
+        const QString backup = withKind(part, 'b');
+        if (made != Result::Ok || !sys::syncData(m_install, {part})
+            || sys::replace(part, installed, backup, &undo) != Result::Ok) {
+            sys::removeFile(part);
+            continue;
+        }
+        sys::removeFile(undo == sys::Undo::Exchange ? part : backup);
+    }
+}
+
+void Transaction::rollBack()
+{
+    for (auto step = m_steps.rbegin(); step != m_steps.rend(); ++step) {
+        if (!step->committed)
+            continue;
+        const bool undone = step->replaces
+                ? sys::undoReplace(step->undo, step->part, step->target, step->backup)
+                : sys::rename(step->target, step->part); // back under its part name
+        // A step that cannot be undone keeps its part: it may hold the old file now. The
+        // next attempt removes it and installs the new file again.
+        step->committed = !undone;
+    }
+    for (const Step &step : m_steps) {
+        if (!step.committed)
+            removeEntry(step.part, step.kind == Step::NewDir ? Type::Dir : Type::File);
+    }
+    sys::removeFile(join(m_install, commitMarkerName()));
+    m_steps.clear();
+    m_written.clear();
+    m_linked.clear();
+    m_linkedTargets.clear();
+    m_done = true;
+}
+
+} // namespace install

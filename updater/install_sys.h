@@ -1,0 +1,87 @@
+// The file-system operations the install transaction is built from, with a POSIX body
+// (install_unix.cpp) and a Win32 one (install_win.cpp). Paths are absolute, with "/".
+#ifndef QUILLMOOR_INSTALL_SYS_H
+#define QUILLMOOR_INSTALL_SYS_H
+
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+namespace install::sys {
+
+enum class Type : unsigned char {
+    Missing,
+    File,
+    Dir,
+    Link,  // a symbolic link, dangling or not; never followed
+    Other, // socket, FIFO, device, junction: a system entry
+};
+
+struct Entry
+{
+    QString name;
+    Type type;
+    bool hidden; // a leading "." on Unix, the hidden attribute on Windows
+};
+
+enum class Result : unsigned char {
+    Ok,
+    Exists,      // the new name is taken
+    Unsupported, // linking cannot work here (another file system, no hard links): copy instead
+    Failed,
+};
+
+// How a committed replacement is undone.
+enum class Undo : unsigned char {
+    None,
+    Exchange, // part and target swapped names: swap them back
+    Backup,   // the old file is kept under the backup name: rename it back
+};
+
+// Every entry of `dir` except "." and "..", in the file system's order. False when the
+// directory cannot be read: an unreadable directory is never mistaken for an empty one.
+bool list(const QString &dir, std::vector<Entry> &entries);
+
+// The entry at `path`; with `followLinks` what a link points to.
+Type typeOf(const QString &path, bool followLinks);
+
+// True when the staged file can be read, and may be linked rather than copied: it is
+// readable and has no other name that could reach the installation after a link.
+bool checkStagedFile(const QString &path, bool *linkable);
+
+// A new name for the file `existing` (a hard link).
+Result hardLink(const QString &existing, const QString &newPath);
+// A new file with the data and permission bits of `from`, written in the kernel where it can.
+Result copyFile(const QString &from, const QString &to);
+// A new link holding the same text as the link `from`.
+Result copyLink(const QString &from, const QString &to);
+Result makeDir(const QString &path);
+
+// Makes the data of `files` (all on the file system of `root`) durable.
+bool syncData(const QString &root, const QStringList &files);
+// Makes the names in `dirs` (all on the file system of `root`) durable.
+bool syncNames(const QString &root, const QStringList &dirs);
+
+// Puts `part` in place of the existing `target` in one step, keeping the old file for an
+// undo (under `backup` when the two cannot be swapped). Exists when `backup` is taken.
+Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo);
+bool undoReplace(Undo undo, const QString &part, const QString &target, const QString &backup);
+// Renames `from` to `to`, which must not exist.
+bool add(const QString &from, const QString &to);
+// Renames `from` over `to`, replacing a file there.
+bool rename(const QString &from, const QString &to);
+
+// Removes a file or a link (never what it points to).
+bool removeFile(const QString &path);
+// Removes an empty directory.
+bool removeDir(const QString &path);
+// Removes a whole tree, hidden entries included, links as links.
+bool removeTree(const QString &path);
+
+// A small file of the updater's own (the commit marker).
+bool writeMarker(const QString &path);
+
+} // namespace install::sys
+
+#endif // QUILLMOOR_INSTALL_SYS_H

@@ -1,0 +1,314 @@
+// The install transaction's file-system operations on POSIX systems.
+#include "install_sys.h"
+
+#include <QFile>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace install::sys {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+fs::path fsPath(const QString &path)
+{
+    return fs::path(native(path).toStdString());
+}
+
+Type typeFromMode(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return Type::File;
+    if (S_ISDIR(mode))
+        return Type::Dir;
+    if (S_ISLNK(mode))
+        return Type::Link;
+    return Type::Other;
+}
+
+Result fromErrno()
+{
+    return errno == EEXIST ? Result::Exists : Result::Failed;
+}
+
+// Cleared once the file system says it cannot swap two names.
+std::atomic<bool> exchangeWorks{true};
+
+bool exchange(const QByteArray &a, const QByteArray &b)
+{
+#ifdef RENAME_EXCHANGE
+    if (exchangeWorks.load(std::memory_order_relaxed)) {
+        if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_EXCHANGE) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+            return false;
+        exchangeWorks.store(false, std::memory_order_relaxed);
+    }
+#else
+    Q_UNUSED(a);
+    Q_UNUSED(b);
+#endif
+    errno = ENOTSUP;
+    return false;
+}
+
+#ifndef __linux__
+bool syncFd(const QByteArray &path, bool dataOnly)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return errno == ELOOP; // a link has no data of its own
+    const int rc = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+    ::close(fd);
+    return rc == 0;
+}
+#endif
+
+#ifdef __linux__
+// One syncfs covers every file and directory of the installation's file system, which is
+// far cheaper than thousands of fsyncs.
+bool syncFileSystem(const QString &root)
+{
+    const int fd = ::open(native(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const int rc = ::syncfs(fd);
+    ::close(fd);
+    return rc == 0;
+}
+#endif
+
+} // namespace
+
+bool list(const QString &dir, std::vector<Entry> &entries)
+{
+    const QByteArray path = native(dir);
+    DIR *stream = ::opendir(path.constData());
+    if (!stream)
+        return false;
+    const int fd = ::dirfd(stream);
+    errno = 0;
+    while (const dirent *d = ::readdir(stream)) {
+        const char *name = d->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        Type type;
+        switch (d->d_type) {
+        case DT_REG: type = Type::File; break;
+        case DT_DIR: type = Type::Dir; break;
+        case DT_LNK: type = Type::Link; break;
+        case DT_UNKNOWN: {
+            struct stat st;
+            if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                ::closedir(stream);
+                return false;
+            }
+            type = typeFromMode(st.st_mode);
+            break;
+        }
+        default: type = Type::Other; break;
+        }
+        entries.push_back({QFile::decodeName(name), type, name[0] == '.'});
+        errno = 0;
+    }
+    const bool complete = errno == 0;
+    ::closedir(stream);
+    return complete;
+}
+
+Type typeOf(const QString &path, bool followLinks)
+{
+    struct stat st;
+    const int rc = followLinks ? ::stat(native(path).constData(), &st)
+                               : ::lstat(native(path).constData(), &st);
+    return rc == 0 ? typeFromMode(st.st_mode) : Type::Missing;
+}
+
+bool checkStagedFile(const QString &path, bool *linkable)
+{
+    const QByteArray name = native(path);
+    struct stat st;
+    if (::lstat(name.constData(), &st) != 0 || ::access(name.constData(), R_OK) != 0)
+        return false;
+    // A file with another name (inside the staging tree or outside it) is copied: a link
+    // would let whatever holds that name change the installed file.
+    *linkable = st.st_nlink == 1;
+    return true;
+}
+
+Result hardLink(const QString &existing, const QString &newPath)
+{
+    if (::link(native(existing).constData(), native(newPath).constData()) == 0)
+        return Result::Ok;
+    switch (errno) {
+    case EXDEV:  // another file system
+    case EPERM:  // no hard links here, or the kernel protects this file from them
+    case EMLINK: // too many names already
+    case ENOTSUP:
+        return Result::Unsupported;
+    default:
+        return fromErrno();
+    }
+}
+
+Result copyFile(const QString &from, const QString &to)
+{
+    // copy_file copies in the kernel (sendfile) and sets the mode bits; with no options it
+    // never writes through an existing name.
+    std::error_code error;
+    if (fs::copy_file(fsPath(from), fsPath(to), fs::copy_options::none, error))
+        return Result::Ok;
+    if (error == std::errc::file_exists)
+        return Result::Exists;
+    std::error_code ignored;
+    fs::remove(fsPath(to), ignored); // a copy cut short must not outlive the failure
+    return Result::Failed;
+}
+
+Result copyLink(const QString &from, const QString &to)
+{
+    const QByteArray source = native(from);
+    QByteArray text(PATH_MAX, Qt::Uninitialized);
+    const ssize_t n = ::readlink(source.constData(), text.data(), size_t(text.size()));
+    if (n < 0 || n >= text.size())
+        return Result::Failed;
+    text.truncate(int(n));
+    if (::symlink(text.constData(), native(to).constData()) == 0)
+        return Result::Ok;
+    return fromErrno();
+}
+
+Result makeDir(const QString &path)
+{
+    return ::mkdir(native(path).constData(), 0777) == 0 ? Result::Ok : fromErrno();
+}
+
+bool syncData(const QString &root, const QStringList &files)
+{
+#ifdef __linux__
+    Q_UNUSED(files);
+    return syncFileSystem(root);
+#else
+    Q_UNUSED(root);
+    for (const QString &file : files) {
+        if (!syncFd(native(file), true))
+            return false;
+    }
+    return true;
+#endif
+}
+
+bool syncNames(const QString &root, const QStringList &dirs)
+{
+#ifdef __linux__
+    Q_UNUSED(dirs);
+    return syncFileSystem(root);
+#else
+    Q_UNUSED(root);
+    for (const QString &dir : dirs) {
+        if (!syncFd(native(dir), false))
+            return false;
+    }
+    return true;
+#endif
+}
+
+Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo)
+{
+    const QByteArray from = native(part);
+    const QByteArray to = native(target);
+    // Swapping the two names replaces the target atomically and keeps the old file under
+    // the part's name, all in one call.
+    if (exchange(from, to)) {
+        *undo = Undo::Exchange;
+        return Result::Ok;
+    }
+    if (errno != ENOTSUP)
+        return Result::Failed;
+    // Without a swap: keep the old file under a second name, then rename over the target.
+    const QByteArray kept = native(backup);
+    if (::link(to.constData(), kept.constData()) != 0)
+        return fromErrno();
+    if (::rename(from.constData(), to.constData()) != 0) {
+        ::unlink(kept.constData());
+        return Result::Failed;
+    }
+    *undo = Undo::Backup;
+    return Result::Ok;
+}
+
+bool undoReplace(Undo undo, const QString &part, const QString &target, const QString &backup)
+{
+    switch (undo) {
+    case Undo::Exchange:
+        return exchange(native(part), native(target));
+    case Undo::Backup:
+        return ::rename(native(backup).constData(), native(target).constData()) == 0;
+    case Undo::None:
+        break;
+    }
+    return true;
+}
+
+bool add(const QString &from, const QString &to)
+{
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, native(from).constData(), AT_FDCWD, native(to).constData(),
+                    RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return false;
+#endif
+    // The name was free when the release was staged, and the lock keeps other updaters out.
+    return rename(from, to);
+}
+
+bool rename(const QString &from, const QString &to)
+{
+    return ::rename(native(from).constData(), native(to).constData()) == 0;
+}
+
+bool removeFile(const QString &path)
+{
+    return ::unlink(native(path).constData()) == 0 || errno == ENOENT;
+}
+
+bool removeDir(const QString &path)
+{
+    return ::rmdir(native(path).constData()) == 0;
+}
+
+bool removeTree(const QString &path)
+{
+    // remove_all never follows links.
+    std::error_code error;
+    fs::remove_all(fsPath(path), error);
+    return !error;
+}
+
+bool writeMarker(const QString &path)
+{
+    const int fd = ::open(native(path).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+} // namespace install::sys
