@@ -1,9 +1,12 @@
-// Kills the real updater with SIGKILL at random moments while it copies a large staged
+// Kills the real updater with SIGKILL at random moments while it installs a large staged
 // release over an installation, and checks after every kill that each installed file is
 // whole: byte for byte its old or its new version, never missing, empty or a mix of both.
-// A last run that is left alone must then finish the update and leave no temporary file.
+// Each kill is put in the phase it landed in, read off what the killed run left on disk,
+// and the installation must be entirely old or entirely new unless the kill came inside
+// the commit. A last run that is left alone must then finish the update and leave nothing
+// of its own behind.
 //
-// QUILL_KILL_TRIALS sets the number of kills that must land inside the copy (default 20);
+// QUILL_KILL_TRIALS sets the number of kills that must land inside the update (default 20);
 // QUILL_KILL_SEED replays the layout and kill moments of an earlier run.
 #include <QCryptographicHash>
 #include <QDir>
@@ -14,16 +17,28 @@
 #include <QHash>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
 namespace {
 
-const char partFileName[] = ".quillmoor-update.part";
+// The names the updater gives its own entries: parts, backups, the commit marker.
+const QRegularExpression ownName(QStringLiteral("^\\.qu-([pba][0-9a-z]+|commit)$"));
+const char commitMarker[] = ".qu-commit";
+
+// Where a kill landed, read off the disk: the commit marker stands while parts replace
+// their targets; parts without it mean staging (or the sync before the commit).
+enum class Phase { Before, Stage, Commit, CleanUp, After, Count };
+const char *const phaseNames[] = { "before staging", "stage and sync", "commit",
+                                   "clean-up after the commit", "after the install" };
+enum class Tree { Old, New, Mixed, Count };
+const char *const treeNames[] = { "entirely old", "entirely new", "mixed" };
 
 struct ReleaseFile
 {
@@ -53,9 +68,12 @@ QByteArray md5(const QByteArray &bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Md5);
 }
 
+// Always a new file: a killed run may leave an installed file and its staged name as one
+// file, and writing through one name would change the other.
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile::remove(path);
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
             && file.write(bytes) == bytes.size() && file.flush();
@@ -86,13 +104,17 @@ Found identify(const QString &path, const ReleaseFile &entry)
     return Found::Other;
 }
 
-QStringList partFilesUnder(const QString &root)
+// The updater's own entries below `root`, the staging tree left out.
+QStringList ownEntriesUnder(const QString &root)
 {
     QStringList found;
-    QDirIterator it(root, QStringList{QLatin1String(partFileName)},
-                    QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        found << it.next();
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (ownName.match(it.fileName()).hasMatch() && !path.contains(QLatin1String("/_update/")))
+            found << path;
+    }
     return found;
 }
 
@@ -109,7 +131,7 @@ private slots:
 private:
     void buildLayout();
     void writeOldInstallation(bool onlyWhereChanged);
-    void writeStaging();
+    void writeStaging(bool onlyMissing);
     QProcess *startUpdater();
     // Checks that every installed file is its old or new version; counts the new ones.
     void checkWhole(const QString &when, int *newCount, int *oldCount);
@@ -148,7 +170,7 @@ void TestKilledUpdate::initTestCase()
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     buildLayout();
     writeOldInstallation(false);
-    writeStaging();
+    writeStaging(false);
 }
 
 void TestKilledUpdate::buildLayout()
@@ -204,10 +226,14 @@ void TestKilledUpdate::writeOldInstallation(bool onlyWhereChanged)
     }
 }
 
-void TestKilledUpdate::writeStaging()
+// The updater never writes a staged file, it only removes staged names once installed: a
+// staged file that is there is whole.
+void TestKilledUpdate::writeStaging(bool onlyMissing)
 {
     for (const ReleaseFile &entry : m_files) {
         const QString path = m_staging + QLatin1Char('/') + entry.path;
+        if (onlyMissing && QFileInfo::exists(path))
+            continue;
         QVERIFY2(writeFile(path, content(entry.newSeed, entry.newSize)), qPrintable(path));
     }
 }
@@ -276,19 +302,20 @@ void TestKilledUpdate::killedCopiesLoseNothing()
     qInfo("an uninterrupted copy and removal took %lld ms", copyMs);
 
     writeOldInstallation(true);
-    writeStaging();
+    writeStaging(false);
     QFile::remove(m_marker);
 
-    int killsInCopy = 0;
-    int killsWithPart = 0;
-    int lateKills = 0;
+    const int oldFiles = int(std::count_if(m_files.begin(), m_files.end(),
+                                           [](const ReleaseFile &file) { return file.inOld; }));
+    int killsInUpdate = 0;
+    int counts[int(Phase::Count)][int(Tree::Count)] = {};
     int fewestNew = int(m_files.size());
     int mostNew = 0;
     // The measured time also covers the removal and the launch; a kill that comes too late
-    // to find the copy running brings the bound for later kills down to its own moment.
+    // to find the update running brings the bound for later kills down to its own moment.
     double boundUs = double(copyMs) * 1000.0;
     const int maxTrials = 2 * wanted + 10;
-    for (int trial = 1; trial <= maxTrials && killsInCopy < wanted; ++trial) {
+    for (int trial = 1; trial <= maxTrials && killsInUpdate < wanted; ++trial) {
         const qint64 delayUs = qint64(m_random.bounded(1.0) * boundUs);
         std::unique_ptr<QProcess> process(startUpdater());
         QVERIFY(process->waitForStarted());
@@ -297,42 +324,57 @@ void TestKilledUpdate::killedCopiesLoseNothing()
         process->kill(); // SIGKILL
         QVERIFY(process->waitForFinished(30000));
 
-        const QString when = QStringLiteral("trial %1, killed %2 ms into the copy")
+        const QString when = QStringLiteral("trial %1, killed %2 ms into the update")
                                      .arg(trial).arg(delayUs / 1000.0, 0, 'f', 1);
         checkWhole(when, &newCount, &oldCount);
         if (QTest::currentTestFailed())
             return;
-        const QStringList parts = partFilesUnder(m_install);
-        QSet<QString> partDirs;
-        for (const QString &part : parts)
-            partDirs.insert(QFileInfo(part).absolutePath());
-        QVERIFY2(partDirs.size() == parts.size(), qPrintable(when + ": two part files in one directory"));
+        const bool finished = process->exitStatus() == QProcess::NormalExit;
+        const bool marker = QFileInfo::exists(m_install + QLatin1Char('/') + QLatin1String(commitMarker));
+        const bool leftovers = !ownEntriesUnder(m_install).isEmpty();
+        const Tree tree = newCount == int(m_files.size()) ? Tree::New
+                : newCount == 0 && oldCount == oldFiles ? Tree::Old : Tree::Mixed;
+        Phase phase;
+        if (marker)
+            phase = Phase::Commit;
+        else if (leftovers)
+            phase = tree == Tree::New ? Phase::CleanUp : Phase::Stage;
+        else
+            phase = tree == Tree::New ? Phase::After : Phase::Before;
 
-        const bool stillCopying = process->exitStatus() == QProcess::CrashExit && oldCount > 0;
-        if (stillCopying) {
-            ++killsInCopy;
-            if (!parts.isEmpty())
-                ++killsWithPart;
+        // Only a kill inside the commit may find two releases side by side; before it the
+        // installation is entirely old, and the main application starts after it.
+        QVERIFY2(tree != Tree::Mixed || phase == Phase::Commit,
+                 qPrintable(when + QStringLiteral(": a mix of releases outside the commit (%1 new, %2 old)")
+                                    .arg(newCount).arg(oldCount)));
+        QVERIFY2((phase != Phase::Before && phase != Phase::Stage) || tree == Tree::Old,
+                 qPrintable(when + QStringLiteral(": files new before the commit")));
+        QVERIFY2(tree == Tree::New || !QFileInfo::exists(m_marker),
+                 qPrintable(when + ": launched before the install was complete"));
+
+        if (!finished && phase != Phase::After) {
+            ++killsInUpdate;
+            ++counts[int(phase)][int(tree)];
             fewestNew = qMin(fewestNew, newCount);
             mostNew = qMax(mostNew, newCount);
-            // The main application is started only after a complete copy.
-            QVERIFY2(!QFileInfo::exists(m_marker), qPrintable(when + ": launched after a partial copy"));
         } else {
-            // The kill came after the copy (or the run ended first): the staging tree may
-            // be partly removed, so lay it out again.
-            ++lateKills;
             boundUs = qMax(double(delayUs), 1000.0);
-            writeStaging();
-            QFile::remove(m_marker);
         }
-        // Back to the old installation for the next kill, leaving any part file where the
-        // killed run left it: the next run has to deal with it.
+        // Back to the old installation and the whole staging tree for the next kill,
+        // leaving parts and backups where the killed run left them: the next run has to
+        // deal with them. Only the commit marker goes, so the next kill's phase is its own.
+        QFile::remove(m_install + QLatin1Char('/') + QLatin1String(commitMarker));
+        QFile::remove(m_marker);
+        writeStaging(true);
         writeOldInstallation(true);
     }
-    qInfo("%d kills inside the copy (%d of them with a part file on disk, %d to %d of %d "
-          "files new at the kill), %d kills after the copy",
-          killsInCopy, killsWithPart, fewestNew, mostNew, int(m_files.size()), lateKills);
-    QVERIFY2(killsInCopy >= wanted, "too few kills landed inside the copy");
+    qInfo("%d kills inside the update, %d to %d of %d files new at the kill:",
+          killsInUpdate, fewestNew, mostNew, int(m_files.size()));
+    for (int p = 0; p < int(Phase::Count); ++p) {
+        qInfo("  %-26s %3d entirely old, %3d entirely new, %3d mixed", phaseNames[p],
+              counts[p][int(Tree::Old)], counts[p][int(Tree::New)], counts[p][int(Tree::Mixed)]);
+    }
+    QVERIFY2(killsInUpdate >= wanted, "too few kills landed inside the update");
 
     // Left alone, the next run finishes the update and cleans up after the killed ones.
     std::unique_ptr<QProcess> last(startUpdater());
@@ -342,7 +384,7 @@ void TestKilledUpdate::killedCopiesLoseNothing()
     QCOMPARE(last->exitCode(), 0);
     checkWhole(QStringLiteral("after the last run"), &newCount, &oldCount);
     QCOMPARE(newCount, int(m_files.size()));
-    QCOMPARE(partFilesUnder(m_install), QStringList());
+    QCOMPARE(ownEntriesUnder(m_install), QStringList());
     QVERIFY(!QFileInfo::exists(m_staging));
     for (int i = 0; i < 50 && !QFileInfo::exists(m_marker); ++i)
         QThread::msleep(100);
