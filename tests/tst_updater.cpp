@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QMetaMethod>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -34,6 +35,7 @@ private slots:
     void copyAllFiles();
     void copyNeedsBothDirectories();
     void copyKeepsPermissions();
+    void fileWithAnotherNameIsCopied();
     void copyRemovesLeftovers();
     void failedCommitIsUndone();
     void copyLinkLoopEnds();
@@ -43,6 +45,17 @@ private slots:
     void removeNeverLeavesTheTree();
 
 private:
+    // Where staged trees are laid out: beside the installation, where files are linked,
+    // and on another file system where there is one, where they are copied.
+    static QStringList stagingBases()
+    {
+        QStringList bases { QDir::tempPath() };
+        const QString other = QStringLiteral("/dev/shm");
+        if (QFileInfo(other).isDir() && QFileInfo(other).isWritable()
+            && QStorageInfo(other).device() != QStorageInfo(QDir::tempPath()).device())
+            bases << other;
+        return bases;
+    }
     bool copy(Updater &updater, const QString &source, const QString &target)
     {
         QDir sourceDir(source);
@@ -256,30 +269,32 @@ void TestUpdater::copyAllFiles()
     QFETCH(bool, result);
     QFETCH(QStringList, after);
 
-    QTemporaryDir sourceRoot, targetRoot;
-    QVERIFY(treeutil::build(sourceRoot.path(), source));
-    QVERIFY(treeutil::build(targetRoot.path(), target));
-    const QStringList sourceBefore = treeutil::read(sourceRoot.path());
+    for (const QString &base : stagingBases()) {
+        QTemporaryDir sourceRoot(base + "/tst_updater-XXXXXX"), targetRoot;
+        QVERIFY(treeutil::build(sourceRoot.path(), source));
+        QVERIFY(treeutil::build(targetRoot.path(), target));
+        const QStringList sourceBefore = treeutil::read(sourceRoot.path());
 
-    Updater updater;
-    QCOMPARE(copy(updater, sourceRoot.path(), targetRoot.path()), result);
-    // The read includes hidden names, so a part or backup left behind would show here too.
-    QCOMPARE(treeutil::read(targetRoot.path()), after);
-    if (!result)
-        QCOMPARE(treeutil::read(sourceRoot.path()), sourceBefore);
-    // Whatever is left of the staged tree never reaches the installation: a later release
-    // written in place into it must not change an installed file.
-    QDirIterator left(sourceRoot.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (left.hasNext()) {
-        QFile file(left.next());
-        if (!QFileInfo(file.fileName()).isSymLink() && file.open(QIODevice::Append))
-            file.write("changed later");
-    }
-    QCOMPARE(treeutil::read(targetRoot.path()), after);
-    // A second attempt gives the same result and the same tree.
-    if (!result)
+        Updater updater;
         QCOMPARE(copy(updater, sourceRoot.path(), targetRoot.path()), result);
-    QCOMPARE(treeutil::read(targetRoot.path()), after);
+        // The read includes hidden names, so a part or backup left behind would show here too.
+        QCOMPARE(treeutil::read(targetRoot.path()), after);
+        if (!result)
+            QCOMPARE(treeutil::read(sourceRoot.path()), sourceBefore);
+        // Whatever is left of the staged tree never reaches the installation: a later release
+        // written in place into it must not change an installed file.
+        QDirIterator left(sourceRoot.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (left.hasNext()) {
+            QFile file(left.next());
+            if (!QFileInfo(file.fileName()).isSymLink() && file.open(QIODevice::Append))
+                file.write("changed later");
+        }
+        QCOMPARE(treeutil::read(targetRoot.path()), after);
+        // A second attempt gives the same result and the same tree.
+        if (!result)
+            QCOMPARE(copy(updater, sourceRoot.path(), targetRoot.path()), result);
+        QCOMPARE(treeutil::read(targetRoot.path()), after);
+    }
 }
 
 void TestUpdater::copyNeedsBothDirectories()
@@ -295,23 +310,44 @@ void TestUpdater::copyNeedsBothDirectories()
 
 void TestUpdater::copyKeepsPermissions()
 {
-    QTemporaryDir source, target;
-    QVERIFY(treeutil::build(source.path(), { "run.sh=#!/bin/sh", "private=p" }));
-    QVERIFY(treeutil::build(target.path(), { "private=old" }));
-    const auto exec = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-            | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-    const auto owner = QFile::ReadOwner | QFile::WriteOwner;
-    QVERIFY(QFile::setPermissions(source.path() + "/run.sh", exec));
-    QVERIFY(QFile::setPermissions(source.path() + "/private", owner));
-    QVERIFY(QFile::setPermissions(target.path() + "/private", owner | QFile::ReadOther | QFile::WriteOther));
+    for (const QString &base : stagingBases()) {
+        QTemporaryDir source(base + "/tst_updater-XXXXXX"), target;
+        QVERIFY(treeutil::build(source.path(), { "run.sh=#!/bin/sh", "private=p" }));
+        QVERIFY(treeutil::build(target.path(), { "private=old" }));
+        const auto exec = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+        const auto owner = QFile::ReadOwner | QFile::WriteOwner;
+        QVERIFY(QFile::setPermissions(source.path() + "/run.sh", exec));
+        QVERIFY(QFile::setPermissions(source.path() + "/private", owner));
+        QVERIFY(QFile::setPermissions(target.path() + "/private", owner | QFile::ReadOther | QFile::WriteOther));
 
+        Updater updater;
+        QVERIFY(copy(updater, source.path(), target.path()));
+        const auto mask = [](QFile::Permissions p) {
+            return p & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+        };
+        QCOMPARE(mask(QFile::permissions(target.path() + "/run.sh")), exec);
+        QCOMPARE(mask(QFile::permissions(target.path() + "/private")), owner);
+    }
+}
+
+void TestUpdater::fileWithAnotherNameIsCopied()
+{
+    // A staged file that also has a name outside the staging tree is copied, not linked:
+    // whatever holds that name must not reach the installed file.
+    QTemporaryDir source, target, outside;
+    QVERIFY(treeutil::build(source.path(), { "a=new" }));
+    std::error_code error;
+    std::filesystem::create_hard_link((source.path() + "/a").toStdString(),
+                                      (outside.path() + "/a").toStdString(), error);
+    QVERIFY(!error);
     Updater updater;
     QVERIFY(copy(updater, source.path(), target.path()));
-    const auto mask = [](QFile::Permissions p) {
-        return p & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
-    };
-    QCOMPARE(mask(QFile::permissions(target.path() + "/run.sh")), exec);
-    QCOMPARE(mask(QFile::permissions(target.path() + "/private")), owner);
+    QFile other(outside.path() + "/a");
+    QVERIFY(other.open(QIODevice::Append));
+    other.write(" changed");
+    other.close();
+    QCOMPARE(treeutil::read(target.path()), QStringList { "a=new" });
 }
 
 void TestUpdater::copyRemovesLeftovers()

@@ -9,6 +9,9 @@
 #include <system_error>
 
 #include <dirent.h>
+#ifdef __linux__
+#include <sys/sendfile.h>
+#endif
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -65,6 +68,40 @@ bool exchange(const QByteArray &a, const QByteArray &b)
 #endif
     errno = ENOTSUP;
     return false;
+}
+
+// Copies the rest of `in` to `out`, in the kernel where it can.
+bool copyData(int in, int out)
+{
+#ifdef __linux__
+    bool kernelCopy = true;
+    for (;;) {
+        const ssize_t n = kernelCopy ? ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0)
+                                     : ::sendfile(out, in, nullptr, 1 << 30);
+        if (n > 0)
+            continue;
+        if (n == 0)
+            return true;
+        // copy_file_range refuses some pairs of file systems; sendfile takes any.
+        if (!kernelCopy || (errno != EXDEV && errno != EINVAL && errno != ENOSYS
+                            && errno != EOPNOTSUPP))
+            return false;
+        kernelCopy = false;
+    }
+#else
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n <= 0)
+            return n == 0;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t written = ::write(out, buffer + done, size_t(n - done));
+            if (written <= 0)
+                return false;
+            done += written;
+        }
+    }
+#endif
 }
 
 #ifndef __linux__
@@ -168,16 +205,34 @@ Result hardLink(const QString &existing, const QString &newPath)
 
 Result copyFile(const QString &from, const QString &to)
 {
-    // copy_file copies in the kernel (sendfile) and sets the mode bits; with no options it
-    // never writes through an existing name.
-    std::error_code error;
-    if (fs::copy_file(fsPath(from), fsPath(to), fs::copy_options::none, error))
-        return Result::Ok;
-    if (error == std::errc::file_exists)
-        return Result::Exists;
-    std::error_code ignored;
-    fs::remove(fsPath(to), ignored); // a copy cut short must not outlive the failure
-    return Result::Failed;
+    const int in = ::open(native(from).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (in < 0)
+        return Result::Failed;
+    struct stat st;
+    if (::fstat(in, &st) != 0) {
+        ::close(in);
+        return Result::Failed;
+    }
+    // Always a new file: nothing that appeared at this name is ever written through.
+    const QByteArray target = native(to);
+    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        const Result result = fromErrno();
+        ::close(in);
+        return result;
+    }
+    bool copied = copyData(in, out) && ::fchmod(out, st.st_mode & 07777) == 0;
+#ifdef __linux__
+    // Start writing the data back now, while the next files are copied, so that the sync
+    // before the commit finds little left to write.
+    if (copied)
+        ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    copied = ::close(out) == 0 && copied;
+    ::close(in);
+    if (!copied)
+        ::unlink(target.constData()); // a copy cut short must not outlive the failure
+    return copied ? Result::Ok : Result::Failed;
 }
 
 Result copyLink(const QString &from, const QString &to)
