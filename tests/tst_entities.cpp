@@ -368,6 +368,39 @@ void TstEntities::encodeText_data()
                                     << "&#195;&#169;" << "&Atilde;&copy;";
     QTest::newRow("NUL inside UTF-8 text") << QString::fromUtf16(u"\0\u00c3\u00a9", 3)
                                           << "&#233;" << "&eacute;";
+    // Long texts, so that runs span several blocks of eight units and the UTF-8 check starts
+    // far from the front.
+    const QString a20(20, QLatin1Char('a'));
+    QTest::newRow("long runs around markup") << a20 + "<" + a20 + "&\"" + a20
+                                            << a20 + "&#60;" + a20 + "&#38;&#34;" + a20
+                                            << a20 + "&lt;" + a20 + "&amp;&quot;" + a20;
+    QTest::newRow("UTF-8 read as Latin-1 after ASCII")
+        << a20 + QStringLiteral("caf\u00c3\u00a9") << a20 + "caf&#233;" << a20 + "caf&eacute;";
+    QTest::newRow("UTF-8 read as Latin-1, then euro")
+        << a20 + QStringLiteral("\u00c3\u00a9\u20ac") << a20 + "&#195;&#169;&#8364;"
+        << a20 + "&Atilde;&copy;&#8364;";
+    // A pair right after a lone high surrogate, where a block of eight ends between them.
+    const QString a7(7, QLatin1Char('a'));
+    const QString a8(8, QLatin1Char('a'));
+    QTest::newRow("pair across a block's end")
+        << a7 + QChar(u'\xd83d') + QChar(u'\xde00') + a8 << a7 + "&#128512;" + a8
+        << a7 + "&#128512;" + a8;
+    QTest::newRow("pair after a high surrogate at a block's end")
+        << a7 + QChar(u'\xd83d') + QChar(u'\xd83d') + QChar(u'\xde00') + a8
+        << a7 + "&#55357;&#128512;" + a8 << a7 + "&#55357;&#128512;" + a8;
+    // Every unit of Latin-1 but NUL, in two alignments: what charToEntity gives for each.
+    for (const int shift : {0, 3}) {
+        QString text(shift, QLatin1Char('x'));
+        QString numeric = text;
+        QString named = text;
+        for (char16_t u = 1; u <= 0xFF; ++u) {
+            text += QChar(u);
+            numeric += charToEntity(QChar(u), false);
+            named += charToEntity(QChar(u), true);
+        }
+        QTest::newRow(qPrintable(QStringLiteral("every Latin-1 unit, shifted by %1").arg(shift)))
+            << text << numeric << named;
+    }
 }
 
 void TstEntities::encodeText()

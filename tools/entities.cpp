@@ -1,14 +1,18 @@
 // HTML character references: the named table's lookups, and decoding and encoding of text.
-// Decoding and encoding run in one pass over the text with direct lookups, so that a text
-// of many megabytes costs time in proportion to its length.
+// Both cost time in proportion to the text's length: decoding runs in one pass with direct
+// lookups; encoding in two, one to size the result and one to write it, each passing over
+// runs of unchanged text eight units at a time.
 #include "tools.h"
 #include "tools_p.h"
 
-#include <QByteArray>
 #include <QStringView>
+#include <QtAlgorithms>
 
 #include <algorithm>
-#include <limits>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 using tools_p::emptyText;
 
@@ -152,6 +156,86 @@ bool isKeptAsIs(char16_t c)
     return c >= 0x20 && c <= 0x7E && c != u'"' && c != u'&' && c != u'<' && c != u'>';
 }
 
+#ifdef __SSE2__
+// One bit per byte of the eight units in `v`, set for the two bytes of each unit that is
+// kept as it is.
+inline unsigned keptMask(__m128i v)
+{
+    // Within 0x20..0x7E exactly where v - 0x20, unsigned, does not exceed 0x5E.
+    const __m128i printable = _mm_cmpeq_epi16(
+            _mm_subs_epu16(_mm_sub_epi16(v, _mm_set1_epi16(0x20)), _mm_set1_epi16(0x5E)),
+            _mm_setzero_si128());
+    // '"' (0x22) and '&' (0x26) are the units that give 0x26 with bit 2 set, '<' (0x3C) and
+    // '>' (0x3E) those that give 0x3E with bit 1 set.
+    const __m128i markup = _mm_or_si128(
+            _mm_cmpeq_epi16(_mm_or_si128(v, _mm_set1_epi16(4)), _mm_set1_epi16(u'&')),
+            _mm_cmpeq_epi16(_mm_or_si128(v, _mm_set1_epi16(2)), _mm_set1_epi16(u'>')));
+    return unsigned(_mm_movemask_epi8(_mm_andnot_si128(markup, printable)));
+}
+#endif
+
+// The first unit from `p` on that is not kept as it is, or `end`. Ordinary text is mostly
+// such runs, so they are skipped eight units at a time where SSE2 is there.
+const char16_t *skipKept(const char16_t *p, const char16_t *end)
+{
+#ifdef __SSE2__
+    while (end - p >= 8) {
+        const unsigned kept = keptMask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+        if (kept != 0xFFFF)
+            return p + qCountTrailingZeroBits(~kept) / 2;
+        p += 8;
+    }
+#endif
+    while (p != end && isKeptAsIs(*p))
+        ++p;
+    return p;
+}
+
+// skipKept that also copies the units it passes to `*out` and moves `*out` past them. Eight
+// units are stored at a time, the ones after the run included, where `limit` leaves room.
+const char16_t *copyKept(const char16_t *p, const char16_t *end, char16_t **out,
+                         const char16_t *limit)
+{
+    char16_t *o = *out;
+#ifdef __SSE2__
+    while (end - p >= 8 && limit - o >= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), v);
+        const unsigned kept = keptMask(v);
+        if (kept != 0xFFFF) {
+            const int n = qCountTrailingZeroBits(~kept) / 2;
+            *out = o + n;
+            return p + n;
+        }
+        p += 8;
+        o += 8;
+    }
+#endif
+    const char16_t *run = skipKept(p, end);
+    *out = std::copy(p, run, o);
+    return run;
+}
+
+// The first unit from `p` on that is not ASCII, or `end`.
+const char16_t *skipAscii(const char16_t *p, const char16_t *end)
+{
+#ifdef __SSE2__
+    const __m128i high = _mm_set1_epi16(short(0xFF80));
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const unsigned ascii =
+                unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high), zero)));
+        if (ascii != 0xFFFF)
+            return p + qCountTrailingZeroBits(~ascii) / 2;
+        p += 8;
+    }
+#endif
+    while (p != end && *p < 0x80)
+        ++p;
+    return p;
+}
+
 int decimalLength(uint value)
 {
     int length = 1;
@@ -162,83 +246,161 @@ int decimalLength(uint value)
     return length;
 }
 
-// Walks the text once for the encoder; the sink either counts the output or writes it, so
-// the result can be allocated once at its exact size.
-template <typename Sink>
-void encodeUnits(const QChar *p, const QChar *end, bool useNamedEntities, Sink &sink)
+// Writes "&#<value>;" at `out` and returns the end.
+char16_t *writeNumber(char16_t *out, uint value)
 {
-    const EntityIndex &index = entityIndex();
+    *out++ = u'&';
+    *out++ = u'#';
+    const int length = decimalLength(value);
+    for (int i = length - 1; i >= 0; --i) {
+        out[i] = char16_t(u'0' + value % 10);
+        value /= 10;
+    }
+    out += length;
+    *out++ = u';';
+    return out;
+}
+
+// What charToEntity gives for each of U+0000..U+00FF, the units most text is made of, ready
+// to be copied: "" for NUL, the unit itself where it is kept, else its reference.
+struct Latin1References
+{
+    static constexpr int Width = 8; // "&frac14;" and the like are the longest
+    char16_t text[256][Width] = {};
+    quint8 length[256] = {};
+
+    explicit Latin1References(bool useNamedEntities)
+    {
+        for (int c = 1; c < 256; ++c) {
+            const int entry = useNamedEntities ? entryIndexOf(c) : -1;
+            if (isKeptAsIs(char16_t(c))) {
+                text[c][0] = char16_t(c);
+                length[c] = 1;
+            } else if (entry >= 0) {
+                const QString &name = entityIndex().named[entry];
+                Q_ASSERT(name.size() <= Width);
+                std::copy_n(reinterpret_cast<const char16_t *>(name.constData()), name.size(),
+                            text[c]);
+                length[c] = quint8(name.size());
+            } else {
+                length[c] = quint8(writeNumber(text[c], uint(c)) - text[c]);
+            }
+        }
+    }
+};
+
+const Latin1References &latin1References(bool useNamedEntities)
+{
+    static const Latin1References numeric(false);
+    static const Latin1References named(true);
+    return useNamedEntities ? named : numeric;
+}
+
+// One walk of the encoder over the text. The sink either counts the output or writes it, so
+// that the result is allocated once at its exact size. Units that stay as they are go to the
+// sink a run at a time, U+0000..U+00FF through the table.
+template <typename Sink>
+void encodeUnits(const char16_t *p, const char16_t *end, const Latin1References &latin1,
+                 Sink &sink)
+{
     while (p != end) {
-        const char16_t c = p->unicode();
-        if (isKeptAsIs(c)) {
-            sink.put(*p++);
-            continue;
-        }
-        if (c == 0) {
+        p = sink.putKept(p, end);
+        if (p == end)
+            break;
+        const char16_t c = *p;
+        if (c < 256) {
+            sink.putLatin1(latin1, c);
             ++p;
-            continue;
-        }
-        // A character outside the BMP is one reference to its code point; a browser would
-        // not join two references to the halves of a surrogate pair.
-        if (QChar::isHighSurrogate(c) && end - p >= 2 && p[1].isLowSurrogate()) {
-            sink.putNumber(QChar::surrogateToUcs4(c, p[1].unicode()));
+        } else if (QChar::isHighSurrogate(c) && end - p >= 2 && QChar::isLowSurrogate(p[1])) {
+            // A character outside the BMP is one reference to its code point; a browser would
+            // not join two references to the halves of a surrogate pair.
+            sink.putNumber(QChar::surrogateToUcs4(c, p[1]));
             p += 2;
-            continue;
+        } else {
+            sink.putNumber(c); // the table names nothing above U+00FF
+            ++p;
         }
-        const int entry = useNamedEntities ? entryIndexOf(c) : -1;
-        if (entry >= 0)
-            sink.putText(index.named[entry]);
-        else
-            sink.putNumber(c);
-        ++p;
     }
 }
 
 struct CountingSink
 {
     qint64 length = 0;
-    void put(QChar) { ++length; }
-    void putText(const QString &text) { length += text.size(); }
+    const char16_t *putKept(const char16_t *p, const char16_t *end)
+    {
+        const char16_t *run = skipKept(p, end);
+        length += run - p;
+        return run;
+    }
+    void putLatin1(const Latin1References &latin1, char16_t c) { length += latin1.length[c]; }
     void putNumber(uint value) { length += 3 + decimalLength(value); }
 };
 
 struct WritingSink
 {
-    QChar *out;
-    void put(QChar c) { *out++ = c; }
-    void putText(const QString &text)
+    char16_t *out;
+    char16_t *limit;
+    const char16_t *putKept(const char16_t *p, const char16_t *end)
     {
-        out = std::copy(text.constBegin(), text.constEnd(), out);
+        return copyKept(p, end, &out, limit);
     }
-    void putNumber(uint value)
+    void putLatin1(const Latin1References &latin1, char16_t c)
     {
-        *out++ = QChar(u'&');
-        *out++ = QChar(u'#');
-        const int length = decimalLength(value);
-        for (int i = length - 1; i >= 0; --i) {
-            out[i] = QLatin1Char(char('0' + value % 10));
-            value /= 10;
-        }
-        out += length;
-        *out++ = QChar(u';');
+        // A fixed-width copy is quicker than one of the reference's own length, where the
+        // result has room for it; only that length counts.
+        if (limit - out >= Latin1References::Width)
+            std::copy_n(latin1.text[c], Latin1References::Width, out);
+        else
+            std::copy_n(latin1.text[c], latin1.length[c], out);
+        out += latin1.length[c];
     }
+    void putNumber(uint value) { out = writeNumber(out, value); }
 };
 
-// Decodes `bytes` as UTF-8 into `out` when they are valid UTF-8 (shortest forms, no
-// surrogates, nothing above U+10FFFF); false, with `out` unspecified, when they are not.
-bool decodeStrictUtf8(const QByteArray &bytes, QString &out)
+// The length of the encoded text. Blocks of eight units of Latin-1, most of any ordinary text,
+// are counted straight from the table, without a branch per unit.
+qint64 encodedLength(const char16_t *p, const char16_t *end, const Latin1References &latin1)
 {
-    out.resize(bytes.size()); // never more UTF-16 units than bytes
-    QChar *dst = out.data();
-    const auto *p = reinterpret_cast<const unsigned char *>(bytes.constData());
-    const auto *end = p + bytes.size();
+    CountingSink counter;
+#ifdef __SSE2__
+    const __m128i beyondLatin1 = _mm_set1_epi16(short(0xFF00));
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, beyondLatin1), zero)) == 0xFFFF) {
+            for (int i = 0; i < 8; ++i)
+                counter.length += latin1.length[p[i]];
+            p += 8;
+            continue;
+        }
+        // Unit by unit. A high surrogate at the block's end is left to the next block, so that
+        // it is read together with what follows it, as the writer reads it.
+        const char16_t *stop = p + 8;
+        if (stop != end && QChar::isHighSurrogate(stop[-1]))
+            --stop;
+        encodeUnits(p, stop, latin1, counter);
+        p = stop;
+    }
+#endif
+    encodeUnits(p, end, latin1, counter);
+    return counter.length;
+}
+
+// Reads units U+0000..U+00FF as the bytes of UTF-8 (shortest forms, no surrogates, nothing
+// above U+10FFFF). With `write` null it only checks; otherwise it also writes the UTF-16 text
+// at *write, which it moves past it; the text is never longer than the input. False at the
+// first unit that is not such a byte or does not fit the sequence it is in.
+bool readUnitsAsUtf8(const char16_t *p, const char16_t *end, char16_t **write)
+{
+    char16_t *out = write ? *write : nullptr;
     while (p != end) {
-        const unsigned char b = *p;
+        const char16_t b = *p;
         uint cp;
         int extra;
-        unsigned char low = 0x80, high = 0xBF;
+        char16_t low = 0x80, high = 0xBF;
         if (b < 0x80) {
-            *dst++ = QChar(char16_t(b));
+            if (out)
+                *out++ = b;
             ++p;
             continue;
         } else if (b >= 0xC2 && b <= 0xDF) {
@@ -259,44 +421,50 @@ bool decodeStrictUtf8(const QByteArray &bytes, QString &out)
             else if (b == 0xF4)
                 high = 0x8F; // above U+10FFFF
         } else {
-            return false;
+            return false; // a continuation byte, 0xC0/0xC1, 0xF5..0xFF or not a byte at all
         }
         if (end - p <= extra)
             return false;
         for (int i = 1; i <= extra; ++i) {
-            const unsigned char next = p[i];
+            const char16_t next = p[i];
             if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
                 return false;
             cp = (cp << 6) | (next & 0x3F);
         }
         p += extra + 1;
+        if (!out)
+            continue;
         if (cp > 0xFFFF) {
-            *dst++ = QChar(QChar::highSurrogate(cp));
-            *dst++ = QChar(QChar::lowSurrogate(cp));
+            *out++ = QChar::highSurrogate(cp);
+            *out++ = QChar::lowSurrogate(cp);
         } else {
-            *dst++ = QChar(char16_t(cp));
+            *out++ = char16_t(cp);
         }
     }
-    out.resize(int(dst - out.constData()));
+    if (write)
+        *write = out;
     return true;
 }
 
 // Text whose units are all single bytes, some of them non-ASCII, that together form valid
 // UTF-8 is taken for UTF-8 that was read as Latin-1 somewhere and is read again ("Ã©" is
 // "é"). Anything else is already proper text and kept as it is, so that no character is lost.
+// Real text fails the check at its first non-ASCII character or soon after, so the check
+// costs a scan up to there.
 QString repairedText(const QString &text)
 {
-    bool nonAscii = false;
-    for (const QChar c : text) {
-        if (c.unicode() > 0xFF)
-            return text;
-        if (c.unicode() >= 0x80)
-            nonAscii = true;
-    }
-    if (!nonAscii)
+    const char16_t *begin = reinterpret_cast<const char16_t *>(text.constData());
+    const char16_t *end = begin + text.size();
+    const char16_t *first = skipAscii(begin, end);
+    if (first == end || !readUnitsAsUtf8(first, end, nullptr))
         return text;
-    QString decoded;
-    return decodeStrictUtf8(text.toLatin1(), decoded) ? decoded : text;
+    // The ASCII before the first other unit reads the same either way.
+    QString decoded = text;
+    char16_t *const start = reinterpret_cast<char16_t *>(decoded.data());
+    char16_t *out = start + (first - begin);
+    readUnitsAsUtf8(first, end, &out);
+    decoded.truncate(tools_p::TextSize(out - start));
+    return decoded;
 }
 
 } // namespace
@@ -383,19 +551,18 @@ QString charToEntity(QChar ch, bool useNamedEntities)
 QString encodeHtmlEntities(QString text, bool useNamedEntities)
 {
     const QString source = repairedText(text);
-    const QChar *begin = source.constData();
-    const QChar *end = begin + source.size();
+    const char16_t *const begin = reinterpret_cast<const char16_t *>(source.constData());
+    const char16_t *const end = begin + source.size();
+    const Latin1References &latin1 = latin1References(useNamedEntities);
 
-    CountingSink counter;
-    encodeUnits(begin, end, useNamedEntities, counter);
-    if (counter.length == 0)
+    const qint64 length = encodedLength(begin, end, latin1);
+    if (length == 0)
         return emptyText();
-    if (counter.length > std::numeric_limits<int>::max() - 1)
-        qBadAlloc(); // as QString itself does when it cannot grow that far
 
-    QString result(int(counter.length), Qt::Uninitialized);
-    WritingSink writer{result.data()};
-    encodeUnits(begin, end, useNamedEntities, writer);
-    Q_ASSERT(writer.out == result.constData() + result.size());
+    QString result = tools_p::uninitializedText(length);
+    char16_t *const out = reinterpret_cast<char16_t *>(result.data());
+    WritingSink writer{out, out + result.size()};
+    encodeUnits(begin, end, latin1, writer);
+    Q_ASSERT(writer.out == writer.limit);
     return result;
 }

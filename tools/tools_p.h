@@ -12,15 +12,20 @@ namespace tools_p {
 // "not given" from "given and empty".
 inline QString emptyText() { return QStringLiteral(""); }
 
-// A string of `size` units for the caller to fill. A size QString cannot hold (more than an
-// int on Qt 5) fails the way QString itself fails to grow, with qBadAlloc, instead of
-// wrapping around to a short buffer.
+// A length for QString. One it cannot hold (more than an int on Qt 5) fails the way QString
+// itself fails to grow, with qBadAlloc, instead of wrapping around to a short buffer.
+using TextSize = decltype(QString().size());
+inline TextSize textSize(qint64 size)
+{
+    if (size > qint64(std::numeric_limits<TextSize>::max()))
+        qBadAlloc();
+    return TextSize(size);
+}
+
+// A string of `size` units for the caller to fill.
 inline QString uninitializedText(qint64 size)
 {
-    using Size = decltype(QString().size());
-    if (size > qint64(std::numeric_limits<Size>::max()))
-        qBadAlloc();
-    return QString(Size(size), Qt::Uninitialized);
+    return QString(textSize(size), Qt::Uninitialized);
 }
 
 } // namespace tools_p
