@@ -258,7 +258,7 @@ void Transaction::dropBackups()
     for (const Step &step : m_steps) {
         if (step.undo == sys::Undo::Exchange)
             sys::removeFile(step.part); // the old file now has the part's name
-        else if (step.undo == sys::Undo::Backup)
+        else if (step.undo != sys::Undo::None)
             sys::removeFile(step.backup);
     }
 }

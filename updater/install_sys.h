@@ -37,6 +37,7 @@ enum class Undo : unsigned char {
     None,
     Exchange, // part and target swapped names: swap them back
     Backup,   // the old file is kept under the backup name: rename it back
+    BackupReadOnly, // as Backup, and the old file had the read-only attribute (Windows)
 };
 
 // Every entry of `dir` except "." and "..", in the file system's order. False when the

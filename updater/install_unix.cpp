@@ -313,6 +313,7 @@ bool undoReplace(Undo undo, const QString &part, const QString &target, const QS
     case Undo::Exchange:
         return exchange(native(part), native(target));
     case Undo::Backup:
+    case Undo::BackupReadOnly:
         return ::rename(native(backup).constData(), native(target).constData()) == 0;
     case Undo::None:
         break;

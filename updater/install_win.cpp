@@ -1,0 +1,376 @@
+// The install transaction's file-system operations on Windows. Paths go to Win32 in their
+// "\\?\" form, so that a path longer than MAX_PATH inside the installation works.
+#include "install_sys.h"
+
+#include <QDir>
+
+#include <string>
+
+#include <windows.h>
+#include <winioctl.h>
+
+namespace install::sys {
+
+namespace {
+
+std::wstring native(const QString &path)
+{
+    QString text = QDir::toNativeSeparators(path);
+    if (text.startsWith(QLatin1String("\\\\")))
+        text = QLatin1String("\\\\?\\UNC\\") + text.mid(2);
+    else if (text.size() >= 2 && text[1] == QLatin1Char(':'))
+        text = QLatin1String("\\\\?\\") + text;
+    return text.toStdWString();
+}
+
+DWORD attributesOf(const std::wstring &path)
+{
+    return GetFileAttributesW(path.c_str());
+}
+
+// The symbolic-link part of the reparse data (the DDK's REPARSE_DATA_BUFFER).
+struct SymlinkReparseData
+{
+    ULONG tag;
+    USHORT dataLength;
+    USHORT reserved;
+    USHORT substituteNameOffset;
+    USHORT substituteNameLength;
+    USHORT printNameOffset;
+    USHORT printNameLength;
+    ULONG flags;
+    WCHAR pathBuffer[1];
+};
+
+HANDLE openEntry(const std::wstring &path, DWORD access, bool followLinks)
+{
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS; // directories too
+    if (!followLinks)
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+Type typeFromAttributes(DWORD attributes, DWORD reparseTag)
+{
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if (reparseTag == IO_REPARSE_TAG_SYMLINK)
+            return Type::Link;
+        if (reparseTag == IO_REPARSE_TAG_MOUNT_POINT)
+            return Type::Other; // a junction: never followed, never copied
+    }
+    if (attributes & FILE_ATTRIBUTE_DEVICE)
+        return Type::Other;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Type::Dir : Type::File;
+}
+
+Result fromLastError()
+{
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Result::Exists
+                                                                       : Result::Failed;
+}
+
+bool moveFile(const std::wstring &from, const std::wstring &to, DWORD flags)
+{
+    // Written through: the rename is on disk when the call returns, which is how a commit
+    // is made durable here.
+    return MoveFileExW(from.c_str(), to.c_str(), flags | MOVEFILE_WRITE_THROUGH);
+}
+
+bool flush(const std::wstring &path)
+{
+    const DWORD attributes = attributesOf(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return true; // no data of its own; names are made durable by the renames
+    // A read-only file cannot be opened for writing, which a flush needs; the attribute
+    // comes back at once.
+    const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
+    if (readOnly)
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    const HANDLE file = openEntry(path, GENERIC_WRITE, false);
+    const bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (readOnly)
+        SetFileAttributesW(path.c_str(), attributes);
+    return flushed;
+}
+
+} // namespace
+
+bool list(const QString &dir, std::vector<Entry> &entries)
+{
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileExW((native(dir) + L"\\*").c_str(), FindExInfoBasic, &data,
+                                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE)
+        return false; // even an empty directory lists "." and ".."
+    do {
+        const wchar_t *name = data.cFileName;
+        if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0)))
+            continue;
+        entries.push_back({QString::fromWCharArray(name),
+                           typeFromAttributes(data.dwFileAttributes, data.dwReserved0),
+                           (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0});
+    } while (FindNextFileW(find, &data));
+    const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(find);
+    return complete;
+}
+
+Type typeOf(const QString &path, bool followLinks)
+{
+    const std::wstring name = native(path);
+    const HANDLE handle = openEntry(name, FILE_READ_ATTRIBUTES, followLinks);
+    if (handle == INVALID_HANDLE_VALUE)
+        return attributesOf(name) == INVALID_FILE_ATTRIBUTES ? Type::Missing : Type::Other;
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    const bool known = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info);
+    CloseHandle(handle);
+    return known ? typeFromAttributes(info.FileAttributes, info.ReparseTag) : Type::Other;
+}
+
+bool checkStagedFile(const QString &path, bool *linkable)
+{
+    // Opened for reading as a copy would be: a file another process holds without sharing
+    // reads fails the attempt, as an unreadable file does.
+    const HANDLE file = openEntry(native(path), GENERIC_READ, false);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    // Attributes belong to the file, not the name: a read-only staged file is copied, so
+    // that its staged name can be removed without touching the installed file.
+    *linkable = known && info.nNumberOfLinks == 1
+            && !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+    return known;
+}
+
+Result hardLink(const QString &existing, const QString &newPath)
+{
+    if (CreateHardLinkW(native(newPath).c_str(), native(existing).c_str(), nullptr))
+        return Result::Ok;
+    switch (GetLastError()) {
+    case ERROR_NOT_SAME_DEVICE:
+    case ERROR_INVALID_FUNCTION: // FAT and other volumes without hard links
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_TOO_MANY_LINKS:
+    case ERROR_ACCESS_DENIED:
+        return Result::Unsupported;
+    default:
+        return fromLastError();
+    }
+}
+
+Result copyFile(const QString &from, const QString &to)
+{
+    const std::wstring target = native(to);
+    // Data, attributes and times; never over an existing name.
+    if (CopyFileExW(native(from).c_str(), target.c_str(), nullptr, nullptr, nullptr,
+                    COPY_FILE_FAIL_IF_EXISTS))
+        return Result::Ok;
+    const Result result = fromLastError();
+    if (result != Result::Exists)
+        removeFile(to);
+    return result;
+}
+
+Result copyLink(const QString &from, const QString &to)
+{
+    const std::wstring source = native(from);
+    const HANDLE link = openEntry(source, FILE_READ_ATTRIBUTES, false);
+    if (link == INVALID_HANDLE_VALUE)
+        return Result::Failed;
+    union {
+        SymlinkReparseData reparse;
+        char bytes[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
+    } buffer;
+    DWORD size = 0;
+    const bool read = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, &buffer,
+                                      sizeof buffer, &size, nullptr);
+    CloseHandle(link);
+    if (!read || buffer.reparse.tag != IO_REPARSE_TAG_SYMLINK)
+        return Result::Failed;
+    const SymlinkReparseData &data = buffer.reparse;
+    std::wstring text(data.pathBuffer + data.printNameOffset / sizeof(WCHAR),
+                      data.printNameLength / sizeof(WCHAR));
+    if (text.empty()) {
+        text.assign(data.pathBuffer + data.substituteNameOffset / sizeof(WCHAR),
+                    data.substituteNameLength / sizeof(WCHAR));
+        if (text.rfind(L"\\??\\", 0) == 0)
+            text.erase(0, 4);
+    }
+    DWORD flags = (attributesOf(source) & FILE_ATTRIBUTE_DIRECTORY) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    const std::wstring target = native(to);
+    // Without elevation links can be made only in developer mode, and only with this flag,
+    // which older versions of Windows refuse.
+    if (CreateSymbolicLinkW(target.c_str(), text.c_str(),
+                            flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)
+        || CreateSymbolicLinkW(target.c_str(), text.c_str(), flags))
+        return Result::Ok;
+    return fromLastError();
+}
+
+Result makeDir(const QString &path)
+{
+    return CreateDirectoryW(native(path).c_str(), nullptr) ? Result::Ok : fromLastError();
+}
+
+bool syncData(const QString &root, const QStringList &files)
+{
+    Q_UNUSED(root);
+    for (const QString &file : files) {
+        if (!flush(native(file)))
+            return false;
+    }
+    return true;
+}
+
+bool syncNames(const QString &root, const QStringList &dirs)
+{
+    // Every commit was a rename written through.
+    Q_UNUSED(root);
+    Q_UNUSED(dirs);
+    return true;
+}
+
+Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo)
+{
+    const std::wstring from = native(part);
+    const std::wstring to = native(target);
+    const std::wstring kept = native(backup);
+    const DWORD attributes = attributesOf(to);
+    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+
+    // A file that another process holds without delete sharing (a program still closing)
+    // can be neither replaced nor renamed, and a backup name made for it could not be
+    // removed again: fail before anything changes.
+    const HANDLE held = openEntry(to, DELETE, false);
+    if (held == INVALID_HANDLE_VALUE)
+        return Result::Failed;
+    CloseHandle(held);
+
+    // The old file keeps a second name for the undo. Without hard links (FAT) it is renamed
+    // aside instead, and for a moment the target has no file.
+    if (!CreateHardLinkW(kept.c_str(), to.c_str(), nullptr)) {
+        const Result linked = fromLastError();
+        if (linked == Result::Exists)
+            return linked;
+        if (!moveFile(to, kept, 0))
+            return fromLastError();
+        if (!moveFile(from, to, 0)) {
+            moveFile(kept, to, 0);
+            return Result::Failed;
+        }
+        *undo = readOnly ? Undo::BackupReadOnly : Undo::Backup;
+        return Result::Ok;
+    }
+    // Windows refuses to replace a read-only file; the attribute belongs to the old file,
+    // which the undo gives it back.
+    if (readOnly)
+        SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    bool replaced = moveFile(from, to, MOVEFILE_REPLACE_EXISTING);
+    if (!replaced && (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION)) {
+        // A running program or a loaded library cannot be replaced, but it can be renamed:
+        // set it aside (it is removed once it is free, by this run or a later one) and put
+        // the part in its place.
+        std::wstring aside = kept;
+        const size_t kindAt = aside.rfind(L"\\.qu-") + 5;
+        aside[kindAt] = L'a';
+        for (int n = 0; n < 36 && !replaced; ++n) {
+            const std::wstring name = n == 0 ? aside : aside + wchar_t(n < 10 ? L'0' + n : L'a' + n - 10);
+            if (!moveFile(to, name, 0))
+                continue;
+            replaced = moveFile(from, to, 0);
+            if (!replaced) {
+                moveFile(name, to, 0);
+                break;
+            }
+        }
+    }
+    if (!replaced) {
+        if (readOnly)
+            SetFileAttributesW(to.c_str(), attributes);
+        DeleteFileW(kept.c_str());
+        return Result::Failed;
+    }
+    *undo = readOnly ? Undo::BackupReadOnly : Undo::Backup;
+    return Result::Ok;
+}
+
+bool undoReplace(Undo undo, const QString &part, const QString &target, const QString &backup)
+{
+    Q_UNUSED(part);
+    if (undo == Undo::None)
+        return true;
+    const std::wstring to = native(target);
+    if (!moveFile(native(backup), to, MOVEFILE_REPLACE_EXISTING))
+        return false;
+    if (undo == Undo::BackupReadOnly)
+        SetFileAttributesW(to.c_str(), attributesOf(to) | FILE_ATTRIBUTE_READONLY);
+    return true;
+}
+
+bool add(const QString &from, const QString &to)
+{
+    return moveFile(native(from), native(to), 0);
+}
+
+bool rename(const QString &from, const QString &to)
+{
+    return moveFile(native(from), native(to), MOVEFILE_REPLACE_EXISTING);
+}
+
+bool removeFile(const QString &path)
+{
+    const std::wstring name = native(path);
+    const DWORD attributes = attributesOf(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    // A link to a directory is removed as a directory; it is never followed.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return RemoveDirectoryW(name.c_str());
+    if (DeleteFileW(name.c_str()))
+        return true;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY) || GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (DeleteFileW(name.c_str()))
+        return true;
+    SetFileAttributesW(name.c_str(), attributes);
+    return false;
+}
+
+bool removeDir(const QString &path)
+{
+    return RemoveDirectoryW(native(path).c_str());
+}
+
+bool removeTree(const QString &path)
+{
+    std::vector<Entry> entries;
+    if (typeOf(path, false) != Type::Dir)
+        return removeFile(path);
+    bool removed = list(path, entries);
+    for (const Entry &entry : entries) {
+        const QString child = path + QLatin1Char('/') + entry.name;
+        removed = (entry.type == Type::Dir ? removeTree(child) : removeFile(child)) && removed;
+    }
+    return RemoveDirectoryW(native(path).c_str()) && removed;
+}
+
+bool writeMarker(const QString &path)
+{
+    const HANDLE file = CreateFileW(native(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
+} // namespace install::sys
