@@ -12,6 +12,7 @@
 # Debian sources when there is none).
 #
 # Prints the install prefix as its last line. QUILL_QT_MINGW_CACHE overrides the cache root.
+# With --cached it only looks: prints the prefix and succeeds when the cache is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -46,9 +47,13 @@ QT_OPTIONS=(
 STAMP="qt $QT_VERSION x86_64-w64-mingw32 posix static; $(sha256sum "$TOOLCHAIN" | cut -c1-16); ${QT_OPTIONS[*]}"
 
 if [ -f "$PREFIX/quillmoor-stamp" ] && [ "$(cat "$PREFIX/quillmoor-stamp")" = "$STAMP" ]; then
-    echo "Qt $QT_VERSION for Windows is cached in $PREFIX ($(du -sh "$PREFIX" | cut -f1))"
+    [ "${1:-}" = --cached ] || echo "Qt $QT_VERSION for Windows is cached in $PREFIX ($(du -sh "$PREFIX" | cut -f1))"
     echo "$PREFIX"
     exit 0
+fi
+if [ "${1:-}" = --cached ]; then
+    echo "no Qt $QT_VERSION for Windows in $PREFIX" >&2
+    exit 1
 fi
 
 start=$(date +%s)

@@ -46,3 +46,46 @@ build_bench() {
     fi
     cmake --build "$dir" --target "$target" -j2 >/dev/null
 }
+
+# Wine and the MinGW-w64 cross compiler, for the Windows suites: sets WINE and WINESERVER.
+find_wine() {
+    WINE=$(command -v wine64 || true)
+    [ -n "$WINE" ] || { [ -x /usr/lib/wine/wine64 ] && WINE=/usr/lib/wine/wine64; } || true
+    WINESERVER=$(command -v wineserver || true)
+    [ -n "$WINESERVER" ] || { [ -x /usr/lib/wine/wineserver ] && WINESERVER=/usr/lib/wine/wineserver; } || true
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null && [ -n "$WINE" ] && [ -n "$WINESERVER" ]
+}
+
+# Finds or installs Wine and the cross compiler. Without them and without root, says
+# "skipped" and why, and returns 2 so the suite can end successfully.
+ensure_wine() {
+    local packages=(g++-mingw-w64-x86-64 wine64)
+    find_wine && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "skipped: the MinGW-w64 cross compiler or Wine is missing" \
+             "(install ${packages[*]}, or run this as root to have it installed)"
+        return 2
+    fi
+    ensure_packages cmake "${packages[@]}"
+    find_wine || { echo "Wine or the cross compiler is still missing after installing" >&2; return 1; }
+}
+
+# A private, headless Wine prefix in $1 (created once): no display (a message box would
+# wait for a click), no debug chatter, no offer to install Mono or Gecko.
+init_wine_prefix() {
+    export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY WAYLAND_DISPLAY
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "Creating the Wine prefix $WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        timeout 300 "$WINE" wineboot --init >"$WINEPREFIX.log" 2>&1 \
+            || { cat "$WINEPREFIX.log" >&2; echo "wineboot failed" >&2; return 1; }
+        # As on Windows, a leading "." does not hide a name; only the hidden attribute does.
+        timeout 60 "$WINE" reg add 'HKCU\Software\Wine' /v ShowDotFiles /d Y /f >/dev/null
+    fi
+}
+
+# Ends every Wine process of the current prefix.
+stop_wine() {
+    timeout 30 "$WINESERVER" -w 2>/dev/null || "$WINESERVER" -k 2>/dev/null || true
+}

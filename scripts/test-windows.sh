@@ -8,49 +8,20 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 BUILD_DIR=build-win
-PACKAGES=(g++-mingw-w64-x86-64 wine64)
 VERSIONS=(winxp vista win7 win10)
 
-find_wine() {
-    WINE=$(command -v wine64 || true)
-    [ -n "$WINE" ] || { [ -x /usr/lib/wine/wine64 ] && WINE=/usr/lib/wine/wine64; } || true
-    WINESERVER=$(command -v wineserver || true)
-    [ -n "$WINESERVER" ] || { [ -x /usr/lib/wine/wineserver ] && WINESERVER=/usr/lib/wine/wineserver; } || true
-    command -v x86_64-w64-mingw32-g++ >/dev/null && [ -n "$WINE" ] && [ -n "$WINESERVER" ]
-}
-
-if ! find_wine; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "skipped: the MinGW-w64 cross compiler or Wine is missing" \
-             "(install ${PACKAGES[*]}, or run this as root to have it installed)"
-        exit 0
-    fi
-    ensure_packages cmake "${PACKAGES[@]}"
-    find_wine || { echo "Wine or the cross compiler is still missing after installing" >&2; exit 1; }
-fi
+status=0
+ensure_wine || status=$?
+[ $status -eq 2 ] && exit 0
+[ $status -eq 0 ] || exit $status
 
 cmake -S tests/windows -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build "$BUILD_DIR" -j"$(nproc)"
 
-# A private, headless Wine: its own prefix in the build directory, no display (a message
-# box would wait for a click), no debug chatter, and no offer to install Mono or Gecko.
-export WINEPREFIX="$PWD/$BUILD_DIR/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-
+init_wine_prefix "$PWD/$BUILD_DIR/wineprefix"
 # Every Wine process of this prefix ends with the suite, whatever happened.
-stop_wine() {
-    timeout 30 "$WINESERVER" -w 2>/dev/null || "$WINESERVER" -k 2>/dev/null || true
-}
 trap stop_wine EXIT
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "Creating the Wine prefix $WINEPREFIX"
-    timeout 300 "$WINE" wineboot --init >"$BUILD_DIR/wineboot.log" 2>&1 \
-        || { cat "$BUILD_DIR/wineboot.log" >&2; echo "wineboot failed" >&2; exit 1; }
-fi
 
 passed=0
 failed=0

@@ -7,11 +7,64 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QRegularExpression>
 #include <QStringList>
+
+#include <QTemporaryDir>
 
 #include <filesystem>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace treeutil {
+
+// Whether symbolic links can be made and read back here. Wine, for one, reports success for
+// CreateSymbolicLinkW and makes nothing.
+inline bool canMakeLinks()
+{
+    static const bool can = [] {
+        QTemporaryDir dir;
+        std::error_code error;
+        const std::filesystem::path link = (dir.path() + QStringLiteral("/l")).toStdU16String();
+        std::filesystem::create_symlink("target", link, error);
+        return !error && std::filesystem::read_symlink(link, error) == "target" && !error;
+    }();
+    return can;
+}
+
+inline bool hasLinks(const QStringList &layout)
+{
+    return !layout.filter(QStringLiteral("->")).isEmpty();
+}
+
+// Skips the current test (row) when it needs links that cannot be made here.
+#define TREEUTIL_SKIP_WITHOUT_LINKS(layout)                                                       \
+    do {                                                                                          \
+        if (treeutil::hasLinks(layout) && !treeutil::canMakeLinks())                              \
+            QSKIP("symbolic links cannot be made and read back on this system");                 \
+    } while (false)
+
+// A name starting with "." is hidden on Unix; on Windows it is given the hidden attribute, so
+// that the same layouts mean the same there. "+.name" makes ".name" without the attribute:
+// hidden on Unix, a plain entry on Windows.
+inline void applyHiddenNames(const QString &root, const QString &relative)
+{
+    QString path = root;
+    for (QString part : relative.split(QLatin1Char('/'))) {
+        const bool visible = part.startsWith(QLatin1String("+."));
+        if (visible)
+            part.remove(0, 1);
+        path += QLatin1Char('/') + part;
+#ifdef Q_OS_WIN
+        if (!visible && part.startsWith(QLatin1Char('.')) && QFileInfo::exists(path)) {
+            const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+            SetFileAttributesW(name.c_str(), GetFileAttributesW(name.c_str()) | FILE_ATTRIBUTE_HIDDEN);
+        }
+#endif
+    }
+}
 
 // Lays out a tree below `root` from lines such as
 //   "dir/"            a directory
@@ -19,7 +72,11 @@ namespace treeutil {
 //   "lnk->target"     a symbolic link holding the text "target"
 inline bool build(const QString &root, const QStringList &layout)
 {
-    for (const QString &line : layout) {
+    for (QString line : layout) {
+        // The names as they are made, without the "+" of "+.name".
+        line.replace(QLatin1String("/+."), QLatin1String("/."));
+        if (line.startsWith(QLatin1String("+.")))
+            line.remove(0, 1);
         const int arrow = line.indexOf(QLatin1String("->"));
         const int equals = line.indexOf(QLatin1Char('='));
         if (arrow >= 0) {
@@ -43,6 +100,12 @@ inline bool build(const QString &root, const QStringList &layout)
             file.write(equals >= 0 ? line.mid(equals + 1).toUtf8() : QByteArray());
         }
     }
+#ifdef Q_OS_WIN
+    for (const QString &line : layout) {
+        const int end = line.indexOf(QRegularExpression(QStringLiteral("=|->|/$")));
+        applyHiddenNames(root, end >= 0 ? line.left(end) : line);
+    }
+#endif
     return true;
 }
 

@@ -140,6 +140,7 @@ private:
     QString m_install;
     QString m_staging;
     QString m_marker;
+    QString m_updater;
     std::vector<ReleaseFile> m_files;
     std::vector<Found> m_found; // per file, as the last check saw it
     QRandomGenerator m_random;
@@ -158,16 +159,12 @@ void TestKilledUpdate::initTestCase()
 
     m_install = m_root.path() + QStringLiteral("/install");
     m_staging = m_install + QStringLiteral("/_update");
-    m_marker = m_install + QStringLiteral("/quillmoor-started.txt");
+    m_marker = m_install + QStringLiteral("/started.txt"); // the stand-in's record of its start
 
     QVERIFY(QDir().mkpath(m_install + QStringLiteral("/bin")));
-    const QString updater = m_install + QStringLiteral("/bin/updater");
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_BINARY), updater));
-
-    const QByteArray app = "#!/bin/sh\necho started > \"$(dirname \"$0\")/quillmoor-started.txt\"\n";
-    QVERIFY(writeFile(m_install + QStringLiteral("/Quillmoor.exe"), app));
-    QVERIFY(QFile::setPermissions(m_install + QStringLiteral("/Quillmoor.exe"),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    m_updater = m_install + QStringLiteral("/bin/") + QFileInfo(QStringLiteral(UPDATER_BINARY)).fileName();
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_BINARY), m_updater));
+    QVERIFY(QFile::copy(QStringLiteral(STANDIN_APP), m_install + QStringLiteral("/Quillmoor.exe")));
     buildLayout();
     writeOldInstallation(false);
     writeStaging(false);
@@ -246,7 +243,7 @@ QProcess *TestKilledUpdate::startUpdater()
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::SeparateChannels);
-    process->start(m_install + QStringLiteral("/bin/updater"), QStringList());
+    process->start(m_updater, QStringList());
     return process;
 }
 
@@ -321,7 +318,7 @@ void TestKilledUpdate::killedCopiesLoseNothing()
         QVERIFY(process->waitForStarted());
         QVERIFY2(process->waitForReadyRead(20000), "the updater wrote nothing within 20 s");
         QThread::usleep(quint64(delayUs));
-        process->kill(); // SIGKILL
+        process->kill(); // SIGKILL; TerminateProcess on Windows
         QVERIFY(process->waitForFinished(30000));
 
         const QString when = QStringLiteral("trial %1, killed %2 ms into the update")
