@@ -89,3 +89,16 @@ init_wine_prefix() {
 stop_wine() {
     timeout 30 "$WINESERVER" -w 2>/dev/null || "$WINESERVER" -k 2>/dev/null || true
 }
+
+# Configures the Windows build of the whole project in $1 against the cached static Qt in $2
+# (CTest programs run under Wine through cmake/wine-emulator.sh, prefix $1/wineprefix).
+configure_windows_build() {
+    local dir=$1 qt=$2
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+          -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
+          -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
+          -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+          -DQUILLMOOR_BUILD_BENCHMARKS=OFF \
+          -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/cmake/wine-emulator.sh;$PWD/$dir/wineprefix" \
+          >/dev/null
+}

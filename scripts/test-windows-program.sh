@@ -24,13 +24,7 @@ ensure_wine || status=$?
 [ $status -eq 2 ] && exit 0
 [ $status -eq 0 ] || exit $status
 
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
-      -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-      -DQUILLMOOR_BUILD_BENCHMARKS=OFF \
-      -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/cmake/wine-emulator.sh;$PWD/$BUILD_DIR/wineprefix" \
-      >/dev/null
+configure_windows_build "$BUILD_DIR" "$qt"
 log=$BUILD_DIR/build.log
 cmake --build "$BUILD_DIR" -j"$(nproc)" >"$log" 2>&1 || { tail -40 "$log"; echo "the Windows build failed" >&2; exit 1; }
 if grep -q "warning:" "$log"; then
@@ -47,6 +41,8 @@ trap stop_wine EXIT
 export QUILL_KILL_TRIALS=${QUILL_KILL_TRIALS:-10}
 status=0
 (cd "$BUILD_DIR" && ctest --output-on-failure --timeout 1500) || status=$?
-echo "windows program: ctest under Wine $([ $status -eq 0 ] && echo passed || echo failed)" \
+# The artifact: the zip, and its check that the program needs no DLL but the system's.
+bash scripts/package-windows.sh || status=1
+echo "windows program: ctest under Wine and the package $([ $status -eq 0 ] && echo passed || echo failed)" \
      "in $(( $(date +%s) - start )) s ($(timeout 10 "$WINE" --version 2>/dev/null || echo Wine))"
 exit $status

@@ -5,21 +5,24 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-ensure_packages "${BASE_PACKAGES[@]}"
+# strace lets a test check the order of the updater's syncs and renames.
+ensure_packages "${BASE_PACKAGES[@]}" strace
 build_project build -DQUILLMOOR_BUILD_TESTS=ON
 
 passed=0
 failed=0
 failures=()
 run_suite() {
-    local name=$1
+    local name=$1 start=$SECONDS
     shift
     echo "==== $name"
     if "$@"; then
         passed=$((passed + 1))
+        echo "==== $name passed in $((SECONDS - start)) s"
     else
         failed=$((failed + 1))
         failures+=("$name")
+        echo "==== $name FAILED after $((SECONDS - start)) s"
     fi
 }
 
