@@ -322,7 +322,11 @@ bool add(const QString &from, const QString &to)
 
 bool rename(const QString &from, const QString &to)
 {
-    return moveFile(native(from), native(to), MOVEFILE_REPLACE_EXISTING);
+    // Windows refuses MOVEFILE_REPLACE_EXISTING for a directory, even onto a free name.
+    const std::wstring source = native(from);
+    const DWORD attributes = attributesOf(source);
+    const bool directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return moveFile(source, native(to), directory ? 0 : MOVEFILE_REPLACE_EXISTING);
 }
 
 bool removeFile(const QString &path)
