@@ -9,9 +9,12 @@
 //   of the staging tree and the launch of the main application are in; against
 //   `cp -a staging/. install/` + `rm -rf staging`, and the per-file copy + its removal;
 // - the same with copies forced: the staging directory a link to a directory on another
-//   file system (QUILL_BENCH_OTHER_FS, default /dev/shm), where files cannot be linked;
+//   file system (QUILL_BENCH_OTHER_FS, default /dev/shm), where files cannot be linked, also
+//   against `cp -a` + `sync` + `rm -rf`: the updater's copies are on disk before it commits
+//   them, cp's only once the kernel writes them back;
 // - the updater process's maximum resident set size (/usr/bin/time) and the peak extra
-//   disk use of the installation's file system while it runs (free space sampled every ms).
+//   disk use of the installation's file system while it runs (free space sampled every ms,
+//   in the warm-up round only).
 //
 // Every timed operation starts from the same state: the installation holds a full tree, the
 // staging tree a fresh copy of the release, and the page cache is flushed to disk (sync).
@@ -33,6 +36,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -213,7 +217,9 @@ struct UpdaterRun
     double peakDiskMb;
 };
 
-UpdaterRun runUpdater(const QString &updaterPath, const QString &install)
+// The disk is sampled only when asked (in the uncounted warm-up round), so that the sampling
+// thread never takes time from a timed run.
+UpdaterRun runUpdater(const QString &updaterPath, const QString &install, bool sampleDisk)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::SeparateChannels);
@@ -221,12 +227,12 @@ UpdaterRun runUpdater(const QString &updaterPath, const QString &install)
                   {QStringLiteral("-f"), QStringLiteral("maxrss-kb %M"), updaterPath});
     if (!process.waitForStarted() || !process.waitForReadyRead(60000))
         fail("the updater did not start copying");
-    DiskSampler disk(install);
+    std::unique_ptr<DiskSampler> disk(sampleDisk ? new DiskSampler(install) : nullptr);
     QElapsedTimer clock;
     clock.start();
     if (!process.waitForFinished(-1) || process.exitCode() != 0)
         fail("the updater did not finish");
-    UpdaterRun result{clock.nsecsElapsed() / 1e6, 0, disk.stop()};
+    UpdaterRun result{clock.nsecsElapsed() / 1e6, 0, disk ? disk->stop() : 0.0};
     const QList<QByteArray> lines = process.readAllStandardError().split('\n');
     for (const QByteArray &line : lines) {
         if (line.startsWith("maxrss-kb "))
@@ -318,10 +324,12 @@ int main(int argc, char **argv)
             fail("a timed step failed");
         return clock.nsecsElapsed() / 1e6;
     };
-    const auto cpAndRm = [&](const QString &from, const QString &removed, double *copyMs) {
+    const auto cpAndRm = [&](const QString &from, const QString &removed, double *copyMs,
+                             bool durable = false) {
         *copyMs = timeMs([&] {
             return run(QStringLiteral("cp"), {QStringLiteral("-a"), from + QStringLiteral("/."),
-                                              install + QStringLiteral("/")});
+                                              install + QStringLiteral("/")})
+                    && (!durable || run(QStringLiteral("sync"), {}));
         });
         return *copyMs + timeMs([&] { return run(QStringLiteral("rm"), {QStringLiteral("-rf"), removed}); });
     };
@@ -331,7 +339,7 @@ int main(int argc, char **argv)
     if (copySlot < 0)
         fail("no copyAllFiles slot");
 
-    std::vector<double> cpCopy, cpBoth, oldCopy, oldBoth, ourCopy, ourBoth, farCp, farOurs;
+    std::vector<double> cpCopy, cpBoth, oldCopy, oldBoth, ourCopy, ourBoth, farCp, farCpSync, farOurs;
     double peakRss = 0, diskLinked = 0, diskCopied = 0;
     // Round 0 is a warm-up that is not counted: the first writes over freshly made files
     // run several times slower than later ones, for every contender alike.
@@ -359,7 +367,7 @@ int main(int argc, char **argv)
 
         // The real updater binary: copy, removal and launch.
         stage();
-        const UpdaterRun linked = runUpdater(updaterPath, install);
+        const UpdaterRun linked = runUpdater(updaterPath, install, round == 0);
         ourBoth.push_back(linked.ms);
         if (QFileInfo::exists(staging))
             fail("the updater left the staging tree");
@@ -371,7 +379,10 @@ int main(int argc, char **argv)
             farCp.push_back(cpAndRm(remote, remote, &ms));
             QFile::remove(staging);
             stageElsewhere();
-            const UpdaterRun copiedRun = runUpdater(updaterPath, install);
+            farCpSync.push_back(cpAndRm(remote, remote, &ms, true));
+            QFile::remove(staging);
+            stageElsewhere();
+            const UpdaterRun copiedRun = runUpdater(updaterPath, install, round == 0);
             farOurs.push_back(copiedRun.ms);
             peakRss = std::max(peakRss, copiedRun.peakRssMb);
             diskCopied = std::max(diskCopied, copiedRun.peakDiskMb);
@@ -386,7 +397,8 @@ int main(int argc, char **argv)
                                                     .arg(farOurs.back(), 0, 'f', 0))
                                : "");
         if (round == 0) {
-            for (auto *list : {&cpCopy, &cpBoth, &oldCopy, &oldBoth, &ourCopy, &ourBoth, &farCp, &farOurs})
+            for (auto *list : {&cpCopy, &cpBoth, &oldCopy, &oldBoth, &ourCopy, &ourBoth, &farCp,
+                               &farCpSync, &farOurs})
                 list->clear();
         }
     }
@@ -411,6 +423,8 @@ int main(int argc, char **argv)
     if (elsewhere) {
         row("copies forced (staging on another file system): updater binary", median(farOurs),
             "cp -a + rm -rf", median(farCp), " (target >= 0.9x)");
+        row("copies forced (staging on another file system): updater binary", median(farOurs),
+            "cp -a + sync + rm -rf", median(farCpSync));
     }
     std::printf("| peak memory of the updater process (max RSS) | %.1f MB | limit: 40 MB "
                 "| %.2fx of the limit |\n", peakRss, peakRss / 40.0);

@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QMetaMethod>
+#include <QProcess>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,6 +17,10 @@
 
 #include <filesystem>
 #include <memory>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
 
 class TestUpdater : public QObject
 {
@@ -37,6 +42,7 @@ private slots:
     void copyKeepsPermissions();
     void fileWithAnotherNameIsCopied();
     void copyRemovesLeftovers();
+    void stagedNameThatStaysIsNotShared();
     void failedCommitIsUndone();
     void copyLinkLoopEnds();
 
@@ -383,6 +389,42 @@ void TestUpdater::copyRemovesLeftovers()
              QStringList({ ".qu-lock=kept", ".qu-other=kept", "a=new", "d/", "d/.qu-p=kept",
                            "d/b=new" }));
     QCOMPARE(treeutil::read(outside.path()), QStringList { "victim=precious" });
+}
+
+void TestUpdater::stagedNameThatStaysIsNotShared()
+{
+    // A linked file's staged name that cannot be removed (its directory is locked) must not
+    // keep reaching the installation: the installed file becomes a copy of its own.
+#ifdef Q_OS_WIN
+    QSKIP("needs a directory that refuses removals (chattr or permission bits)");
+#else
+    QTemporaryDir source, target;
+    QVERIFY(treeutil::build(source.path(), { "locked/a=new", "free=new" }));
+    const QString locked = source.path() + "/locked";
+    const bool asRoot = ::geteuid() == 0;
+    const auto lock = [&](bool on) {
+        if (!asRoot)
+            return QFile::setPermissions(locked, on ? QFile::ReadOwner | QFile::ExeOwner
+                                                    : QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QProcess chattr;
+        chattr.start(QStringLiteral("chattr"), { on ? QStringLiteral("+i") : QStringLiteral("-i"), locked });
+        return chattr.waitForFinished() && chattr.exitCode() == 0;
+    };
+    if (!lock(true))
+        QSKIP("chattr +i does not work on this file system");
+    Updater updater;
+    const bool copied = copy(updater, source.path(), target.path());
+    QFile staged(locked + "/a");
+    const bool stagedStayed = staged.exists();
+    // Root ignores permission bits but not the immutable flag; either way the name stays.
+    QVERIFY(lock(false));
+    QVERIFY(copied);
+    QVERIFY(stagedStayed);
+    QVERIFY(staged.open(QIODevice::Append));
+    staged.write(" changed later");
+    staged.close();
+    QCOMPARE(treeutil::read(target.path()), QStringList({ "free=new", "locked/", "locked/a=new" }));
+#endif
 }
 
 void TestUpdater::failedCommitIsUndone()

@@ -2,6 +2,10 @@
 
 #include <QHash>
 
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
 namespace install {
 
 namespace {
@@ -33,6 +37,28 @@ QString withKind(const QString &ownPath, char kind)
 bool removeEntry(const QString &path, Type type)
 {
     return type == Type::Dir ? sys::removeTree(path) : sys::removeFile(path);
+}
+
+// Runs work(0) .. work(count - 1) on up to four threads, each taking runs of neighbouring
+// items (files of one directory, mostly), so that threads seldom wait on one directory.
+template <typename Work>
+void inParallel(size_t count, const Work &work)
+{
+    constexpr size_t run = 32;
+    const size_t threads = count < 2 * run ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    std::atomic<size_t> next{0};
+    const auto worker = [&] {
+        for (size_t first; (first = next.fetch_add(run, std::memory_order_relaxed)) < count;) {
+            for (size_t i = first; i < std::min(first + run, count); ++i)
+                work(i);
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (size_t t = 1; t < threads; ++t)
+        helpers.emplace_back(worker);
+    worker();
+    for (std::thread &helper : helpers)
+        helper.join();
 }
 
 } // namespace
@@ -80,7 +106,7 @@ Transaction::~Transaction()
 QString Transaction::ownName(const QString &dir, char kind)
 {
     return dir + QLatin1Char('/') + QLatin1String(ownPrefix) + QLatin1Char(kind)
-            + QString::number(m_nextName++, 36);
+            + QString::number(m_nextName.fetch_add(1, std::memory_order_relaxed), 36);
 }
 
 bool Transaction::run()
@@ -96,7 +122,41 @@ bool Transaction::stage()
     // The roots may be links (a staging tree on another disk); everything below is not followed.
     if (sys::typeOf(m_staging, true) != Type::Dir || sys::typeOf(m_install, true) != Type::Dir)
         return false;
-    return stageDir(m_staging, m_install, m_install, false);
+    if (!stageDir(m_staging, m_install, m_install, false))
+        return false;
+    // The walk decided every name; the files' links and copies, most of the work, run on
+    // every core (several directories at a time, one thread per run of files).
+    inParallel(m_jobs.size(), [this](size_t i) { runJob(m_jobs[i]); });
+    bool staged = true;
+    for (const FileJob &job : m_jobs) {
+        if (job.result != Result::Ok) {
+            staged = false;
+            continue;
+        }
+        if (job.step >= 0)
+            m_steps[size_t(job.step)].part = job.made;
+        if (job.linked) {
+            m_linked << job.from;
+            m_linkedTargets << job.installedAs;
+        }
+        if (job.type != Type::Link)
+            m_written << job.made;
+    }
+    m_jobs.clear();
+    return staged;
+}
+
+// Makes the part (or, inside a new directory, the file itself) for one staged file: a hard
+// link where that works, a copy otherwise, or for a staged link a link with the same text.
+// A part's name is taken anew while the one chosen turns out to be taken.
+void Transaction::runJob(FileJob &job)
+{
+    for (;;) {
+        job.made = job.step >= 0 ? ownName(job.dir, 'p') : job.dir;
+        job.result = stageFile(job);
+        if (job.result != Result::Exists || job.step < 0)
+            return;
+    }
 }
 
 // Stages the entries of the staged directory `source` for the directory `target`, which is
@@ -169,45 +229,29 @@ bool Transaction::stageDir(const QString &source, const QString &target,
         if (there == Type::Dir)
             return false; // a directory where the release has a file
         if (fresh) {
-            if (stageFile(from, to, entry.type, finalPath) != Result::Ok)
-                return false;
+            m_jobs.push_back({from, to, {}, finalPath, entry.type, -1, Result::Failed, false});
             continue;
         }
-        Step step{entry.type == Type::Link ? Step::Link : Step::File, there != Type::Missing,
-                  sys::Undo::None, false, {}, to, {}};
-        Result made;
-        do {
-            step.part = ownName(target, 'p');
-        } while ((made = stageFile(from, step.part, entry.type, to)) == Result::Exists);
-        if (made != Result::Ok)
-            return false;
-        m_steps.push_back(step);
+        m_jobs.push_back({from, target, {}, to, entry.type, int(m_steps.size()), Result::Failed, false});
+        m_steps.push_back({entry.type == Type::Link ? Step::Link : Step::File,
+                           there != Type::Missing, sys::Undo::None, false, {}, to, {}});
     }
     return true;
 }
 
-// Creates `to` as a new name for the staged file `from` (a hard link where that works, a
-// copy otherwise) or, for a staged link, as a link with the same text. `installedAs` is
-// where `to` is installed once committed.
-Result Transaction::stageFile(const QString &from, const QString &to, Type type,
-                              const QString &installedAs)
+Result Transaction::stageFile(FileJob &job)
 {
-    if (type == Type::Link)
-        return sys::copyLink(from, to);
+    if (job.type == Type::Link)
+        return sys::copyLink(job.from, job.made);
     bool linkable = false;
-    if (!sys::checkStagedFile(from, &linkable))
+    if (!sys::checkStagedFile(job.from, &linkable))
         return Result::Failed;
     Result made = Result::Unsupported;
     if (linkable)
-        made = sys::hardLink(from, to);
-    if (made == Result::Ok) {
-        m_linked << from;
-        m_linkedTargets << installedAs;
-    } else if (made == Result::Unsupported) {
-        made = sys::copyFile(from, to);
-    }
-    if (made == Result::Ok)
-        m_written << to;
+        made = sys::hardLink(job.from, job.made);
+    job.linked = made == Result::Ok;
+    if (made == Result::Unsupported)
+        made = sys::copyFile(job.from, job.made);
     return made;
 }
 
@@ -255,12 +299,14 @@ bool Transaction::finish()
 
 void Transaction::dropBackups()
 {
-    for (const Step &step : m_steps) {
+    // Freeing the old files' space is most of this: on every core too.
+    inParallel(m_steps.size(), [this](size_t i) {
+        const Step &step = m_steps[i];
         if (step.undo == sys::Undo::Exchange)
             sys::removeFile(step.part); // the old file now has the part's name
         else if (step.undo != sys::Undo::None)
             sys::removeFile(step.backup);
-    }
+    });
 }
 
 // A linked file is one file with two names, one installed, one staged. Its staged name goes
@@ -268,9 +314,15 @@ void Transaction::dropBackups()
 // installation. Where a staged name cannot go, the installed file becomes a copy of its own.
 void Transaction::releaseStagedNames()
 {
-    for (int i = 0; i < m_linked.size(); ++i) {
-        if (sys::removeFile(m_linked[i]))
-            continue;
+    std::vector<int> kept; // staged names that could not be removed
+    std::mutex keptLock;
+    inParallel(size_t(m_linked.size()), [&](size_t i) {
+        if (!sys::removeFile(m_linked[int(i)])) {
+            const std::lock_guard<std::mutex> guard(keptLock);
+            kept.push_back(int(i));
+        }
+    });
+    for (const int i : kept) {
         const QString &installed = m_linkedTargets[i];
         const QString dir = parentOf(installed);
         QString part;
@@ -302,7 +354,7 @@ void Transaction::rollBack()
         step->committed = !undone;
     }
     for (const Step &step : m_steps) {
-        if (!step.committed)
+        if (!step.committed && !step.part.isEmpty())
             removeEntry(step.part, step.kind == Step::NewDir ? Type::Dir : Type::File);
     }
     sys::removeFile(join(m_install, commitMarkerName()));

@@ -23,6 +23,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <vector>
 
 namespace install {
@@ -71,10 +72,23 @@ private:
         QString backup;   // used only when part and target cannot be swapped
     };
 
+    // One staged file to link or copy; the walk queues them, stage() makes them in parallel.
+    struct FileJob
+    {
+        QString from;
+        QString dir;          // where its part goes, or (inside a new directory) the path itself
+        QString made;         // the path made
+        QString installedAs;  // where it is installed once committed
+        sys::Type type;
+        int step;             // its step, or -1 inside a new directory
+        sys::Result result;
+        bool linked;
+    };
+
     bool stageDir(const QString &source, const QString &target, const QString &installedAs,
                   bool fresh);
-    sys::Result stageFile(const QString &from, const QString &to, sys::Type type,
-                          const QString &installedAs);
+    void runJob(FileJob &job);
+    sys::Result stageFile(FileJob &job);
     QString ownName(const QString &dir, char kind);
     void releaseStagedNames();
     void dropBackups();
@@ -86,7 +100,8 @@ private:
     QStringList m_dirs;     // directories whose names change
     QStringList m_linked;   // staged names of linked files
     QStringList m_linkedTargets; // where each of them is installed
-    int m_nextName = 0;
+    std::vector<FileJob> m_jobs;
+    std::atomic<int> m_nextName{0};
     bool m_linksWork = true;
     bool m_done = false;
 };
