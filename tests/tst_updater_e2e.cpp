@@ -2,9 +2,9 @@
 #include "treeutil.h"
 
 #include <QDeadlineTimer>
-#include <QHash>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
