@@ -27,7 +27,7 @@ TOOLCHAIN=$PWD/cmake/mingw-w64-x86_64.cmake
 # Everything that decides what gets built; a change of any of it rebuilds.
 QT_OPTIONS=(
     -DQT_HOST_PATH=/usr
-    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+    -DQT_HOST_PATH_CMAKE_DIR=$QT_HOST_CMAKE_DIR
     -DBUILD_SHARED_LIBS=OFF
     -DCMAKE_BUILD_TYPE=Release
     -DQT_BUILD_EXAMPLES=OFF

@@ -1,6 +1,10 @@
 # Shared by the scripts: package checks and the build.
 # shellcheck shell=bash
 
+# Where Debian's Qt 6 host tools (moc, uic, rcc) keep their CMake packages, for the builds
+# for Windows.
+QT_HOST_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+
 # The Debian packages every build needs.
 BASE_PACKAGES=(cmake g++ make qt6-base-dev)
 
@@ -97,7 +101,7 @@ configure_windows_build() {
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release \
           -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
           -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
-          -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+          -DQT_HOST_PATH_CMAKE_DIR="$QT_HOST_CMAKE_DIR" \
           -DQUILLMOOR_BUILD_BENCHMARKS=OFF \
           -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/cmake/wine-emulator.sh;$PWD/$dir/wineprefix" \
           >/dev/null

@@ -253,34 +253,32 @@ Result makeDir(const QString &path)
     return ::mkdir(native(path).constData(), 0777) == 0 ? Result::Ok : fromErrno();
 }
 
-bool syncData(const QString &root, const QStringList &files)
+// On Linux one syncfs covers every path given; elsewhere each is synced on its own (its data
+// only, or for directories their names too).
+bool syncAll(const QString &root, const QStringList &paths, bool dataOnly)
 {
 #ifdef __linux__
-    Q_UNUSED(files);
+    Q_UNUSED(paths);
+    Q_UNUSED(dataOnly);
     return syncFileSystem(root);
 #else
     Q_UNUSED(root);
-    for (const QString &file : files) {
-        if (!syncFd(native(file), true))
+    for (const QString &path : paths) {
+        if (!syncFd(native(path), dataOnly))
             return false;
     }
     return true;
 #endif
 }
 
+bool syncData(const QString &root, const QStringList &files)
+{
+    return syncAll(root, files, true);
+}
+
 bool syncNames(const QString &root, const QStringList &dirs)
 {
-#ifdef __linux__
-    Q_UNUSED(dirs);
-    return syncFileSystem(root);
-#else
-    Q_UNUSED(root);
-    for (const QString &dir : dirs) {
-        if (!syncFd(native(dir), false))
-            return false;
-    }
-    return true;
-#endif
+    return syncAll(root, dirs, false);
 }
 
 Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo)
