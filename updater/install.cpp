@@ -1,12 +1,15 @@
 #include "install.h"
 
 #include <QHash>
+#include <QSet>
 
 #include <algorithm>
 #include <mutex>
 #include <thread>
 
 namespace install {
+
+Q_LOGGING_CATEGORY(lcUpdater, "quillmoor.updater")
 
 namespace {
 
@@ -15,6 +18,7 @@ using sys::Type;
 
 const char ownPrefix[] = ".qu-";
 const char commitMarker[] = ".qu-commit";
+constexpr int ownKindAt = int(sizeof ownPrefix) - 1;
 
 QString join(const QString &dir, const QString &name)
 {
@@ -26,17 +30,47 @@ QString parentOf(const QString &path)
     return path.left(path.lastIndexOf(QLatin1Char('/')));
 }
 
-// The backup of a part keeps its number: ".qu-p7" backs up to ".qu-b7".
-QString withKind(const QString &ownPath, char kind)
-{
-    QString path = ownPath;
-    path[path.lastIndexOf(QLatin1Char('/')) + 1 + int(qstrlen(ownPrefix))] = QLatin1Char(kind);
-    return path;
-}
-
 bool removeEntry(const QString &path, Type type)
 {
     return type == Type::Dir ? sys::removeTree(path) : sys::removeFile(path);
+}
+
+// The number of a part, backup or set-aside name: ".qu-" + p, b or a + a number in base 36.
+bool ownNumber(const QString &name, quint32 *number)
+{
+    if (name.size() < ownKindAt + 2 || name.size() > ownKindAt + 8
+        || !name.startsWith(QLatin1String(ownPrefix)))
+        return false;
+    const char16_t kind = name[ownKindAt].unicode();
+    if (kind != u'p' && kind != u'b' && kind != u'a')
+        return false;
+    quint32 value = 0;
+    for (int i = ownKindAt + 1; i < name.size(); ++i) {
+        const char16_t c = name[i].unicode();
+        if (c >= u'0' && c <= u'9')
+            value = value * 36 + (c - u'0');
+        else if (c >= u'a' && c <= u'z')
+            value = value * 36 + (c - u'a' + 10);
+        else
+            return false;
+    }
+    *number = value;
+    return true;
+}
+
+// A line of the marker names a directory below the installation root, or the root itself
+// (an empty line); anything else there is not ours to follow.
+bool isSafeRelativePath(const QString &path)
+{
+    if (path.isEmpty())
+        return true;
+    if (path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\'))
+        || path.contains(QLatin1Char(':')))
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    return std::none_of(parts.begin(), parts.end(), [](const QString &part) {
+        return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..");
+    });
 }
 
 // Runs work(0) .. work(count - 1) on up to four threads, each taking runs of neighbouring
@@ -75,21 +109,104 @@ QString commitMarkerName()
 
 bool isOwnName(const QString &name)
 {
-    // ".qu-" + p (part), b (backup) or a (set aside) + a number in base 36.
-    if (name == QLatin1String(commitMarker))
-        return true;
-    const int kindAt = int(qstrlen(ownPrefix));
-    if (name.size() < kindAt + 2 || !name.startsWith(QLatin1String(ownPrefix)))
-        return false;
-    const char16_t kind = name[kindAt].unicode();
-    if (kind != u'p' && kind != u'b' && kind != u'a')
-        return false;
-    for (int i = kindAt + 1; i < name.size(); ++i) {
-        const char16_t c = name[i].unicode();
-        if (!(c >= u'0' && c <= u'9') && !(c >= u'a' && c <= u'z'))
-            return false;
+    quint32 number;
+    return name == QLatin1String(commitMarker) || ownNumber(name, &number);
+}
+
+void report(const Failure &failure)
+{
+    static QSet<QString> reported;
+    const QString line = failure.phase + QLatin1String(": ") + failure.path + QLatin1String(": ")
+            + failure.reason;
+    if (!reported.contains(line)) {
+        reported.insert(line);
+        qCWarning(lcUpdater).noquote() << line;
     }
-    return true;
+}
+
+Lock::Lock(const QString &installRoot)
+    : m_path(join(installRoot, lockFileName()))
+{
+    bool heldElsewhere = false;
+    m_handle = sys::takeLock(m_path, &heldElsewhere);
+    if (m_handle == sys::noLock) {
+        m_failure = { QStringLiteral("lock"), m_path,
+                      heldElsewhere ? QStringLiteral("held by another updater")
+                                    : sys::errorText(sys::lastErrorCode()) };
+    }
+}
+
+Lock::~Lock()
+{
+    sys::releaseLock(m_handle, m_path);
+}
+
+// Returns the lines of the marker whose directories still hold names that would not go.
+static QStringList removeLeftoversListed(const QString &installRoot, const QStringList &alsoIn)
+{
+    const QString marker = join(installRoot, commitMarkerName());
+    const QStringList listed = sys::readRecord(marker);
+    QStringList remaining;
+    const auto sweep = [&](const QString &dir) {
+        std::vector<sys::Entry> entries;
+        if (sys::typeOf(dir, true) != Type::Dir || !sys::list(dir, entries))
+            return true;
+        bool clean = true;
+        for (const sys::Entry &entry : entries) {
+            if (entry.name != QLatin1String(commitMarker) && isOwnName(entry.name))
+                clean = removeEntry(join(dir, entry.name), entry.type) && clean;
+        }
+        return clean;
+    };
+    for (const QString &line : listed) {
+        if (isSafeRelativePath(line) && !remaining.contains(line)
+            && !sweep(line.isEmpty() ? installRoot : join(installRoot, line)))
+            remaining << line;
+    }
+    for (const QString &dir : alsoIn)
+        sweep(dir);
+    if (remaining.isEmpty())
+        sys::removeTree(marker); // whatever it was: a file, or a leftover of another kind
+    return remaining;
+}
+
+void removeLeftovers(const QString &installRoot, const QStringList &alsoIn)
+{
+    removeLeftoversListed(installRoot, alsoIn);
+}
+
+bool installRelease(const QString &stagingRoot, const QString &installRoot)
+{
+    Transaction transaction(stagingRoot, installRoot);
+    if (transaction.run())
+        return true;
+    report(transaction.failure());
+    return false;
+}
+
+bool removeStagingTree(const QString &root)
+{
+    const Type rootType = sys::typeOf(root, false);
+    if (rootType == Type::Link)
+        return sys::removeFile(root); // the link, not what it points to
+    if (rootType != Type::Dir)
+        return true; // no directory: nothing to remove
+
+    // Hidden and system entries stay, and so does every directory above them. A link,
+    // dangling or not, is removed as a link.
+    std::vector<sys::Entry> entries;
+    bool removed = sys::list(root, entries);
+    for (const sys::Entry &entry : entries) {
+        if (!removed)
+            break;
+        if (entry.hidden || entry.type == Type::Other)
+            continue;
+        const QString path = join(root, entry.name);
+        removed = entry.type == Type::Dir ? removeStagingTree(path) : sys::removeFile(path);
+    }
+    // Tried even after a failure; it only succeeds on an empty directory.
+    const bool rootRemoved = sys::removeDir(root);
+    return removed && rootRemoved;
 }
 
 Transaction::Transaction(const QString &stagingRoot, const QString &installRoot)
@@ -103,12 +220,6 @@ Transaction::~Transaction()
         rollBack();
 }
 
-QString Transaction::ownName(const QString &dir, char kind)
-{
-    return dir + QLatin1Char('/') + QLatin1String(ownPrefix) + QLatin1Char(kind)
-            + QString::number(m_nextName.fetch_add(1, std::memory_order_relaxed), 36);
-}
-
 bool Transaction::run()
 {
     if (stage() && sync() && commit() && finish())
@@ -117,170 +228,292 @@ bool Transaction::run()
     return false;
 }
 
-bool Transaction::stage()
+// ---- paths and names
+
+QString Transaction::ownPath(const QString &dir, char kind, quint32 number) const
 {
-    // The roots may be links (a staging tree on another disk); everything below is not followed.
-    if (sys::typeOf(m_staging, true) != Type::Dir || sys::typeOf(m_install, true) != Type::Dir)
-        return false;
-    if (!stageDir(m_staging, m_install, m_install, false))
-        return false;
-    // The walk decided every name; the files' links and copies, most of the work, run on
-    // every core (several directories at a time, one thread per run of files).
-    inParallel(m_jobs.size(), [this](size_t i) { runJob(m_jobs[i]); });
-    bool staged = true;
-    for (const FileJob &job : m_jobs) {
-        if (job.result != Result::Ok) {
-            staged = false;
-            continue;
-        }
-        if (job.step >= 0)
-            m_steps[size_t(job.step)].part = job.made;
-        if (job.linked) {
-            m_linked << job.from;
-            m_linkedTargets << job.installedAs;
-        }
-        if (job.type != Type::Link)
-            m_written << job.made;
-    }
-    m_jobs.clear();
-    return staged;
+    return dir + QLatin1Char('/') + QLatin1String(ownPrefix) + QLatin1Char(kind)
+            + QString::number(number, 36);
 }
 
-// Makes the part (or, inside a new directory, the file itself) for one staged file: a hard
-// link where that works, a copy otherwise, or for a staged link a link with the same text.
-// A part's name is taken anew while the one chosen turns out to be taken.
-void Transaction::runJob(FileJob &job)
+quint32 Transaction::freshNumber()
 {
-    for (;;) {
-        job.made = job.step >= 0 ? ownName(job.dir, 'p') : job.dir;
-        job.result = stageFile(job);
-        if (job.result != Result::Exists || job.step < 0)
-            return;
-    }
+    return m_nextNumber.fetch_add(1, std::memory_order_relaxed);
 }
 
-// Stages the entries of the staged directory `source` for the directory `target`, which is
-// installed as `installedAs`. A `fresh` target is one this attempt created under a part
-// name: it holds nothing yet, and what is staged into it takes its real names at once, to
-// appear with the directory's commit.
-bool Transaction::stageDir(const QString &source, const QString &target,
-                           const QString &installedAs, bool fresh)
+QString Transaction::sourcePath(const Item &item) const
 {
-    std::vector<sys::Entry> staged;
-    if (!sys::list(source, staged))
-        return false;
-
-    QHash<QString, Type> installed;
-    if (!fresh) {
-        std::vector<sys::Entry> present;
-        if (!sys::list(target, present))
-            return false;
-        installed.reserve(int(present.size()));
-        for (const sys::Entry &entry : present) {
-            if (isOwnName(entry.name)) {
-                // Left by a killed attempt: never complete, never installed as such. What
-                // cannot go yet (a file still in use on Windows) goes in a later run.
-                removeEntry(join(target, entry.name), entry.type);
-                continue;
-            }
-            installed.insert(entry.name, entry.type);
-        }
-        m_dirs << target;
-    }
-
-    for (const sys::Entry &entry : staged) {
-        // Hidden and system entries are not part of the release; nor is anything named like
-        // the updater's own entries (hidden on Unix anyway, and removed as a leftover).
-        if (entry.hidden || entry.type == Type::Other || isOwnName(entry.name))
-            continue;
-        const QString from = join(source, entry.name);
-        const QString to = join(target, entry.name);
-        const QString finalPath = join(installedAs, entry.name);
-        const Type there = fresh ? Type::Missing : installed.value(entry.name, Type::Missing);
-
-        if (entry.type == Type::Dir) {
-            if (there == Type::Dir || (there == Type::Link && sys::typeOf(to, true) == Type::Dir)) {
-                if (!stageDir(from, to, to, false))
-                    return false;
-            } else if (there != Type::Missing) {
-                return false; // a file where the release has a directory
-            } else if (fresh) {
-                if (sys::makeDir(to) != Result::Ok)
-                    return false;
-                m_written << to;
-                if (!stageDir(from, to, finalPath, true))
-                    return false;
-            } else {
-                Step step{Step::NewDir, false, sys::Undo::None, false, {}, to, {}};
-                Result made;
-                do {
-                    step.part = ownName(target, 'p');
-                } while ((made = sys::makeDir(step.part)) == Result::Exists);
-                if (made != Result::Ok)
-                    return false;
-                m_steps.push_back(step);
-                m_written << step.part;
-                if (!stageDir(from, step.part, to, true))
-                    return false;
-            }
-            continue;
-        }
-
-        if (there == Type::Dir)
-            return false; // a directory where the release has a file
-        if (fresh) {
-            m_jobs.push_back({from, to, {}, finalPath, entry.type, -1, Result::Failed, false});
-            continue;
-        }
-        m_jobs.push_back({from, target, {}, to, entry.type, int(m_steps.size()), Result::Failed, false});
-        m_steps.push_back({entry.type == Type::Link ? Step::Link : Step::File,
-                           there != Type::Missing, sys::Undo::None, false, {}, to, {}});
-    }
-    return true;
+    return join(m_sources[item.source], item.name);
 }
 
-Result Transaction::stageFile(FileJob &job)
+QString Transaction::madePath(const Item &item) const
 {
-    if (job.type == Type::Link)
-        return sys::copyLink(job.from, job.made);
-    bool linkable = false;
-    if (!sys::checkStagedFile(job.from, &linkable))
-        return Result::Failed;
-    Result made = Result::Unsupported;
-    if (linkable)
-        made = sys::hardLink(job.from, job.made);
-    job.linked = made == Result::Ok;
-    if (made == Result::Unsupported)
-        made = sys::copyFile(job.from, job.made);
-    return made;
+    const QString &dir = m_dirs[size_t(item.dir)].path;
+    return item.isStep ? ownPath(dir, 'p', item.number) : join(dir, item.name);
+}
+
+QString Transaction::installedPath(const Item &item) const
+{
+    return join(m_dirs[size_t(item.dir)].installedAs, item.name);
+}
+
+QString Transaction::backupPath(const Item &item) const
+{
+    return ownPath(m_dirs[size_t(item.dir)].path, 'b', item.number);
 }
 
 QStringList Transaction::parts() const
 {
     QStringList paths;
-    for (const Step &step : m_steps)
-        paths << step.part;
+    for (const Item &item : m_items) {
+        if (item.isStep)
+            paths << madePath(item);
+    }
     return paths;
+}
+
+bool Transaction::fail(const QString &phase, const QString &path, int error)
+{
+    return fail(phase, path, sys::errorText(error));
+}
+
+bool Transaction::fail(const QString &phase, const QString &path, const QString &reason)
+{
+    if (m_failure.phase.isEmpty())
+        m_failure = { phase, path, reason };
+    return false;
+}
+
+// ---- stage
+
+bool Transaction::stage()
+{
+    // The roots may be links (a staging tree on another disk).
+    for (const QString &root : { m_staging, m_install }) {
+        const Type type = sys::typeOf(root, true);
+        if (type == Type::Missing)
+            return fail(QStringLiteral("stage"), root, sys::lastErrorCode());
+        if (type != Type::Dir)
+            return fail(QStringLiteral("stage"), root, QStringLiteral("not a directory"));
+    }
+    // What earlier runs left where they could not remove it stays listed in the marker.
+    m_carried = removeLeftoversListed(m_install, {});
+    m_leftovers = !m_carried.isEmpty();
+    m_sources << m_staging;
+    addDir(m_install, m_install, false);
+    // First every decision, then the marker that says where own names will be, then the
+    // names themselves.
+    return planDir(0, 0) && writeMarker(false) && makeDirectories() && makeFiles();
+}
+
+int Transaction::addDir(const QString &path, const QString &installedAs, bool isNew)
+{
+    m_dirs.push_back({ path, installedAs, isNew });
+    return int(m_dirs.size()) - 1;
+}
+
+// Plans the entries of the staged directory m_sources[source] for the directory m_dirs[dir].
+bool Transaction::planDir(int source, int dir)
+{
+    const QString sourceDir = m_sources[source];
+    const Dir target = m_dirs[size_t(dir)];
+    std::vector<sys::Entry> staged;
+    if (!sys::list(sourceDir, staged))
+        return fail(QStringLiteral("stage"), sourceDir, sys::lastErrorCode());
+
+    QHash<QString, Type> installed;
+    if (!target.isNew) {
+        std::vector<sys::Entry> present;
+        if (!sys::list(target.path, present))
+            return fail(QStringLiteral("stage"), target.path, sys::lastErrorCode());
+        removeLeftoversIn(target.path, present);
+        installed.reserve(int(present.size()));
+        for (const sys::Entry &entry : present) {
+            if (!isOwnName(entry.name))
+                installed.insert(entry.name, entry.type);
+        }
+    }
+    for (const sys::Entry &entry : staged) {
+        // Hidden and system entries are not part of the release; nor is anything named like
+        // the updater's own entries (hidden on Unix anyway, and removed as a leftover).
+        if (entry.hidden || entry.type == Type::Other || isOwnName(entry.name))
+            continue;
+        if (!planEntry(entry, source, dir, installed.value(entry.name, Type::Missing)))
+            return false;
+    }
+    return true;
+}
+
+// Removes what a killed attempt left in `dir`: never complete, never installed as such.
+// What cannot go yet (a file still in use on Windows) goes in a later run; until then its
+// number is not used again.
+void Transaction::removeLeftoversIn(const QString &dir, const std::vector<sys::Entry> &entries)
+{
+    for (const sys::Entry &entry : entries) {
+        quint32 number;
+        if (!ownNumber(entry.name, &number) || removeEntry(join(dir, entry.name), entry.type))
+            continue;
+        m_leftovers = true;
+        if (number >= m_nextNumber.load())
+            m_nextNumber.store(number + 1);
+    }
+}
+
+bool Transaction::planEntry(const sys::Entry &entry, int source, int dir, Type installed)
+{
+    if (entry.type == Type::Dir)
+        return planDirectory(entry.name, source, dir, installed);
+    if (installed == Type::Dir)
+        return fail(QStringLiteral("stage"), join(m_dirs[size_t(dir)].installedAs, entry.name),
+                    QStringLiteral("a directory is where the release has a file"));
+    Item item;
+    item.name = entry.name;
+    item.source = source;
+    item.dir = dir;
+    item.kind = entry.type == Type::Link ? Kind::Link : Kind::File;
+    item.isStep = !m_dirs[size_t(dir)].isNew;
+    item.replaces = installed != Type::Missing;
+    if (item.isStep)
+        item.number = freshNumber();
+    m_items.push_back(std::move(item));
+    return true;
+}
+
+bool Transaction::planDirectory(const QString &name, int source, int dir, Type installed)
+{
+    const Dir parent = m_dirs[size_t(dir)];
+    const int stagedDir = int(m_sources.size());
+    m_sources << join(m_sources[source], name);
+    const QString target = join(parent.path, name);
+    if (!parent.isNew) {
+        // An installed directory, or a link the installation holds to one: the release goes
+        // into it (an administrator may have moved a directory to another disk).
+        if (installed == Type::Dir || (installed == Type::Link && sys::typeOf(target, true) == Type::Dir))
+            return planDir(stagedDir, addDir(target, target, false));
+        if (installed != Type::Missing)
+            return fail(QStringLiteral("stage"), target,
+                        QStringLiteral("a file is where the release has a directory"));
+    }
+    // A directory the installation lacks: made under a part name and filled there, it
+    // appears whole with one rename; inside it, everything has its own name at once.
+    Item item;
+    item.name = name;
+    item.source = source;
+    item.dir = dir;
+    item.kind = Kind::Dir;
+    item.isStep = !parent.isNew;
+    if (item.isStep)
+        item.number = freshNumber();
+    const QString made = madePath(item);
+    m_items.push_back(std::move(item));
+    return planDir(stagedDir, addDir(made, join(parent.installedAs, name), true));
+}
+
+bool Transaction::writeMarker(bool withNewDirs)
+{
+    QStringList lines = m_carried;
+    for (const Dir &dir : m_dirs) {
+        if (dir.isNew && !withNewDirs)
+            continue;
+        const QString line = dir.installedAs.mid(m_install.size() + 1);
+        if (!lines.contains(line))
+            lines << line;
+    }
+    const QString marker = join(m_install, commitMarkerName());
+    return sys::writeRecord(marker, lines) || fail(QStringLiteral("stage"), marker, sys::lastErrorCode());
+}
+
+bool Transaction::makeDirectories()
+{
+    for (Item &item : m_items) {
+        if (item.kind != Kind::Dir)
+            continue;
+        // Every own name was freed or skipped by the walk, so a taken one is a failure.
+        const QString made = madePath(item);
+        item.made = sys::makeDir(made);
+        if (item.made != Result::Ok)
+            return fail(QStringLiteral("stage"), made, sys::lastErrorCode());
+    }
+    return true;
+}
+
+// The files' links and copies, most of the work, run on every core (several directories
+// at a time, one thread per run of files).
+bool Transaction::makeFiles()
+{
+    inParallel(m_items.size(), [this](size_t i) {
+        if (m_items[i].kind != Kind::Dir)
+            makeFile(m_items[i]);
+    });
+    for (const Item &item : m_items) {
+        if (item.made != Result::Ok)
+            return fail(QStringLiteral("stage"), item.kind == Kind::Dir ? madePath(item) : sourcePath(item),
+                        item.error);
+    }
+    return true;
+}
+
+// A hard link to the staged file where that works, a copy otherwise, or for a staged link a
+// link with the same text.
+void Transaction::makeFile(Item &item)
+{
+    const QString from = sourcePath(item);
+    const QString made = madePath(item);
+    if (item.kind == Kind::Link) {
+        item.made = sys::copyLink(from, made);
+    } else {
+        bool linkable = false;
+        if (!sys::checkStagedFile(from, &linkable)) {
+            item.made = Result::Failed;
+        } else {
+            item.made = linkable ? sys::hardLink(from, made) : Result::Unsupported;
+            item.linked = item.made == Result::Ok;
+            if (item.made == Result::Unsupported)
+                item.made = sys::copyFile(from, made);
+        }
+    }
+    if (item.made != Result::Ok)
+        item.error = sys::lastErrorCode();
+}
+
+// ---- sync, commit, finish
+
+QStringList Transaction::installedDirs() const
+{
+    QStringList dirs;
+    for (const Dir &dir : m_dirs) {
+        if (!dir.isNew)
+            dirs << dir.path;
+    }
+    return dirs;
 }
 
 bool Transaction::sync()
 {
-    return sys::syncData(m_install, m_written);
+    QStringList files;
+    if (sys::syncsEachFile()) {
+        files << join(m_install, commitMarkerName());
+        for (const Item &item : m_items) {
+            if (item.kind != Kind::Link)
+                files << madePath(item);
+        }
+    }
+    return sys::syncData(installedDirs(), files) || fail(QStringLiteral("sync"), m_install, sys::lastErrorCode());
 }
 
 bool Transaction::commit()
 {
-    if (!sys::writeMarker(join(m_install, commitMarkerName())))
-        return false;
-    for (Step &step : m_steps) {
-        if (step.replaces) {
-            step.backup = withKind(step.part, 'b');
-            if (sys::replace(step.part, step.target, step.backup, &step.undo) != Result::Ok)
-                return false;
-        } else if (!sys::add(step.part, step.target)) {
-            return false;
-        }
-        step.committed = true;
+    for (Item &item : m_items) {
+        if (!item.isStep)
+            continue;
+        const QString part = madePath(item);
+        const QString target = installedPath(item);
+        const bool committed = item.replaces
+                ? sys::replace(part, target, backupPath(item), &item.undo) == Result::Ok
+                : sys::renameToFreeName(part, target);
+        if (!committed)
+            return fail(QStringLiteral("commit"), target, sys::lastErrorCode());
+        item.committed = true;
     }
     return true;
 }
@@ -288,25 +521,38 @@ bool Transaction::commit()
 bool Transaction::finish()
 {
     // The new names must be on disk before the old files and the staging tree go.
-    if (!sys::syncNames(m_install, m_dirs))
-        return false;
-    sys::removeFile(join(m_install, commitMarkerName()));
+    const QStringList dirs = installedDirs();
+    if (!sys::syncNames(dirs))
+        return fail(QStringLiteral("finish"), m_install, sys::lastErrorCode());
+    m_done = true;
     dropBackups();
     releaseStagedNames();
-    m_done = true;
+    // The marker goes once those removals are on disk too: a power cut must not leave old
+    // data under own names that no marker points to. Where some would not go, it stays and
+    // names every directory, so that a later run removes them.
+    if (m_leftovers)
+        writeMarker(true);
+    else if (sys::syncNames(dirs))
+        sys::removeFile(join(m_install, commitMarkerName()));
     return true;
 }
 
 void Transaction::dropBackups()
 {
     // Freeing the old files' space is most of this: on every core too.
-    inParallel(m_steps.size(), [this](size_t i) {
-        const Step &step = m_steps[i];
-        if (step.undo == sys::Undo::Exchange)
-            sys::removeFile(step.part); // the old file now has the part's name
-        else if (step.undo != sys::Undo::None)
-            sys::removeFile(step.backup);
+    std::atomic<bool> allGone{true};
+    inParallel(m_items.size(), [&](size_t i) {
+        const Item &item = m_items[i];
+        bool gone = true;
+        if (item.undo == sys::Undo::Exchange)
+            gone = sys::removeFile(madePath(item)); // the old file now has the part's name
+        else if (item.undo != sys::Undo::None)
+            gone = sys::removeFile(backupPath(item));
+        if (!gone)
+            allGone = false;
     });
+    if (!allGone)
+        m_leftovers = true;
 }
 
 // A linked file is one file with two names, one installed, one staged. Its staged name goes
@@ -314,54 +560,66 @@ void Transaction::dropBackups()
 // installation. Where a staged name cannot go, the installed file becomes a copy of its own.
 void Transaction::releaseStagedNames()
 {
-    std::vector<int> kept; // staged names that could not be removed
+    std::vector<size_t> kept; // linked files whose staged name could not be removed
     std::mutex keptLock;
-    inParallel(size_t(m_linked.size()), [&](size_t i) {
-        if (!sys::removeFile(m_linked[int(i)])) {
+    inParallel(m_items.size(), [&](size_t i) {
+        if (m_items[i].linked && !sys::removeFile(sourcePath(m_items[i]))) {
             const std::lock_guard<std::mutex> guard(keptLock);
-            kept.push_back(int(i));
+            kept.push_back(i);
         }
     });
-    for (const int i : kept) {
-        const QString &installed = m_linkedTargets[i];
-        const QString dir = parentOf(installed);
-        QString part;
-        Result made;
-        do {
-            part = ownName(dir, 'p');
-        } while ((made = sys::copyFile(installed, part)) == Result::Exists);
-        sys::Undo undo = sys::Undo::None;
-        const QString backup = withKind(part, 'b');
-        if (made != Result::Ok || !sys::syncData(m_install, {part})
-            || sys::replace(part, installed, backup, &undo) != Result::Ok) {
-            sys::removeFile(part);
-            continue;
-        }
-        sys::removeFile(undo == sys::Undo::Exchange ? part : backup);
-    }
+    for (const size_t i : kept)
+        replaceWithOwnCopy(installedPath(m_items[i]));
 }
+
+bool Transaction::replaceWithOwnCopy(const QString &installed)
+{
+    const QString dir = parentOf(installed);
+    const quint32 number = freshNumber();
+    const QString part = ownPath(dir, 'p', number);
+    const QString backup = ownPath(dir, 'b', number);
+    sys::Undo undo = sys::Undo::None;
+    if (sys::copyFile(installed, part) != Result::Ok || !sys::syncData({ dir }, { part })
+        || sys::replace(part, installed, backup, &undo) != Result::Ok) {
+        if (!sys::removeFile(part))
+            m_leftovers = true;
+        return false;
+    }
+    if (!sys::removeFile(undo == sys::Undo::Exchange ? part : backup))
+        m_leftovers = true;
+    return true;
+}
+
+// ---- roll back
 
 void Transaction::rollBack()
 {
-    for (auto step = m_steps.rbegin(); step != m_steps.rend(); ++step) {
-        if (!step->committed)
+    for (auto item = m_items.rbegin(); item != m_items.rend(); ++item) {
+        if (!item->committed)
             continue;
-        const bool undone = step->replaces
-                ? sys::undoReplace(step->undo, step->part, step->target, step->backup)
-                : sys::rename(step->target, step->part); // back under its part name
+        const QString part = madePath(*item);
+        const QString target = installedPath(*item);
+        const bool undone = item->replaces
+                ? sys::undoReplace(item->undo, part, target, backupPath(*item))
+                : sys::rename(target, part); // back under its part name
         // A step that cannot be undone keeps its part: it may hold the old file now. The
         // next attempt removes it and installs the new file again.
-        step->committed = !undone;
+        item->committed = !undone;
     }
-    for (const Step &step : m_steps) {
-        if (!step.committed && !step.part.isEmpty())
-            removeEntry(step.part, step.kind == Step::NewDir ? Type::Dir : Type::File);
+    bool clean = !m_leftovers;
+    for (const Item &item : m_items) {
+        if (item.isStep && !item.committed && item.made == Result::Ok)
+            clean = removeEntry(madePath(item), item.kind == Kind::Dir ? Type::Dir : Type::File) && clean;
+        else if (item.isStep && item.committed)
+            clean = false;
     }
-    sys::removeFile(join(m_install, commitMarkerName()));
-    m_steps.clear();
-    m_written.clear();
-    m_linked.clear();
-    m_linkedTargets.clear();
+    if (clean)
+        sys::removeFile(join(m_install, commitMarkerName()));
+    else if (!m_dirs.empty())
+        writeMarker(true);
+    m_items.clear();
+    m_dirs.clear();
+    m_sources.clear();
     m_done = true;
 }
 

@@ -1,25 +1,33 @@
-// The install transaction: a staged release put over an installation so that after any
-// failed attempt the installation is entirely the old release, and after a successful one
-// entirely the new.
+// The install unit: the lock that keeps one updater at a time in an installation, the
+// transaction that puts a staged release over it, the removal of the staging tree, and the
+// clean-up of what earlier runs left.
 //
-//   stage   every staged file gets a part beside its target (a hard link to the staged file
-//           where the file system allows, a kernel copy otherwise); a directory the
-//           installation lacks is staged whole under a part name; leftovers of a killed run
-//           are removed first
-//   sync    the parts' data is made durable
+// The transaction leaves the installation entirely the old release after any failed
+// attempt, and entirely the new after a successful one:
+//
+//   stage   the staged tree is walked and every decision taken (leftovers of earlier runs in
+//           the directories walked are removed); the directories where the attempt makes
+//           names of its own are recorded in the commit marker; then every staged file gets a
+//           part beside its target (a hard link to the staged file where the file system
+//           allows, a copy otherwise), and a directory the installation lacks is staged whole
+//           under a part name
+//   sync    the parts' data (and the marker) is made durable
 //   commit  each part replaces its target in one rename that keeps the old file for undo;
-//           a failure undoes every commit of the attempt, last first
-//   finish  the new names are made durable, the old files dropped, and the staged names of
-//           linked files removed, so that nothing left in the staging tree shares its data
-//           with the installation
+//           each step records how it was committed, and a failure undoes exactly that, last
+//           first
+//   finish  the new names are made durable, the old files dropped, the staged names of linked
+//           files removed (nothing left in the staging tree shares its data with the
+//           installation), and once that is durable too, the marker goes
 //
 // A part, a backup and the commit marker carry names of the updater's own (".qu-p1",
-// ".qu-b1", ".qu-commit"), hidden on Unix, recognised by name everywhere.
+// ".qu-b1", ".qu-commit"), hidden on Unix, recognised by name everywhere. One that a run could
+// not remove is removed by a later one: the marker says where to look.
 #ifndef QUILLMOOR_INSTALL_H
 #define QUILLMOOR_INSTALL_H
 
 #include "install_sys.h"
 
+#include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
 
@@ -28,12 +36,60 @@
 
 namespace install {
 
+// Why an attempt failed goes here (once per distinct failure); standard output is the
+// installation path alone.
+Q_DECLARE_LOGGING_CATEGORY(lcUpdater)
+
 // The lock file that keeps a second updater out of the installation.
 QString lockFileName();
-// The commit marker: present in the installation while an attempt is in its commit phase.
+// The commit marker: it lists the directories where an attempt makes names of its own, and
+// stands until they are all gone again.
 QString commitMarkerName();
 // True for a name the transaction gives its own entries (parts, backups, the marker).
 bool isOwnName(const QString &name);
+
+// What failed: the phase, the path it failed on and the system's reason.
+struct Failure
+{
+    QString phase;
+    QString path;
+    QString reason;
+};
+
+// Writes the failure to the log unless this process has written the same one before.
+void report(const Failure &failure);
+
+// Held while an updater works in an installation; a second updater does not get it. A killed
+// holder's lock is free at once, and an entry of the wrong kind at the lock's name is removed.
+class Lock
+{
+public:
+    explicit Lock(const QString &installRoot);
+    ~Lock();
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+
+    bool isLocked() const { return m_handle != sys::noLock; }
+    // Why the lock was not taken, when it was not.
+    const Failure &failure() const { return m_failure; }
+
+private:
+    QString m_path;
+    sys::LockHandle m_handle;
+    Failure m_failure;
+};
+
+// Removes the names of the updater's own that earlier runs could not: in the directories the
+// commit marker lists and in `alsoIn` (the updater's own directory, where a replaced program
+// that was still running was set aside). Needs the lock.
+void removeLeftovers(const QString &installRoot, const QStringList &alsoIn);
+
+// One attempt at installing the staged release; the failure is reported. Needs the lock.
+bool installRelease(const QString &stagingRoot, const QString &installRoot);
+
+// Removes the staging tree: hidden and system entries stay, and so does every directory
+// above them; links are removed as links. True when nothing is left; true for a missing tree.
+bool removeStagingTree(const QString &root);
 
 class Transaction
 {
@@ -56,54 +112,77 @@ public:
     // All phases; on failure the installation is as it was.
     bool run();
 
+    // Why the attempt failed; empty when it did not.
+    const Failure &failure() const { return m_failure; }
     // For tests: the parts, in the order they are committed.
     QStringList parts() const;
 
 private:
-    struct Step
+    enum class Kind : unsigned char { File, Link, Dir };
+
+    // A directory the attempt makes names in.
+    struct Dir
     {
-        enum Kind : unsigned char { File, Link, NewDir };
-        Kind kind;
-        bool replaces;    // a file or link is at the target
-        sys::Undo undo;   // set once committed over an existing target
-        bool committed;
-        QString part;
-        QString target;
-        QString backup;   // used only when part and target cannot be swapped
+        QString path;        // where it is now (a new directory: inside its part)
+        QString installedAs; // where it is once committed
+        bool isNew;
     };
 
-    // One staged file to link or copy; the walk queues them, stage() makes them in parallel.
-    struct FileJob
+    // One staged entry. A step is committed by one rename of its part over (or next to) its
+    // target; an entry inside a new directory is made at its own name there and appears
+    // with that directory's commit.
+    struct Item
     {
-        QString from;
-        QString dir;          // where its part goes, or (inside a new directory) the path itself
-        QString made;         // the path made
-        QString installedAs;  // where it is installed once committed
-        sys::Type type;
-        int step;             // its step, or -1 inside a new directory
-        sys::Result result;
-        bool linked;
+        QString name;
+        int source = -1;      // the staged directory holding it (m_sources)
+        int dir = -1;         // the directory it is made in (m_dirs)
+        quint32 number = 0;   // a step's own names: part ".qu-p<n>", backup ".qu-b<n>"
+        Kind kind = Kind::File;
+        bool isStep = false;
+        bool replaces = false;   // a step whose target exists
+        bool committed = false;
+        bool linked = false;     // a file made as a second name of the staged file
+        sys::Undo undo = sys::Undo::None;
+        sys::Result made = sys::Result::Failed;
+        int error = 0;
     };
 
-    bool stageDir(const QString &source, const QString &target, const QString &installedAs,
-                  bool fresh);
-    void runJob(FileJob &job);
-    sys::Result stageFile(FileJob &job);
-    QString ownName(const QString &dir, char kind);
-    void releaseStagedNames();
+    bool planDir(int source, int dir);
+    bool planEntry(const sys::Entry &entry, int source, int dir, sys::Type installed);
+    bool planDirectory(const QString &name, int source, int dir, sys::Type installed);
+    int addDir(const QString &path, const QString &installedAs, bool isNew);
+    void removeLeftoversIn(const QString &dir, const std::vector<sys::Entry> &entries);
+    // Lists the installed directories the attempt makes own names in (and, with
+    // `withNewDirs`, the new ones too) and those earlier runs left names in.
+    bool writeMarker(bool withNewDirs);
+    bool makeDirectories();
+    bool makeFiles();
+    void makeFile(Item &item);
+
+    QStringList installedDirs() const;
     void dropBackups();
+    void releaseStagedNames();
+    bool replaceWithOwnCopy(const QString &installed);
+
+    QString sourcePath(const Item &item) const;
+    QString madePath(const Item &item) const;
+    QString installedPath(const Item &item) const;
+    QString backupPath(const Item &item) const;
+    QString ownPath(const QString &dir, char kind, quint32 number) const;
+    quint32 freshNumber();
+    bool fail(const QString &phase, const QString &path, int error);
+    bool fail(const QString &phase, const QString &path, const QString &reason);
 
     QString m_staging;
     QString m_install;
-    std::vector<Step> m_steps;
-    QStringList m_written;  // files and new directories to make durable before the commit
-    QStringList m_dirs;     // directories whose names change
-    QStringList m_linked;   // staged names of linked files
-    QStringList m_linkedTargets; // where each of them is installed
-    std::vector<FileJob> m_jobs;
-    std::atomic<int> m_nextName{0};
-    bool m_linksWork = true;
+    QStringList m_sources;
+    std::vector<Dir> m_dirs;
+    std::vector<Item> m_items;
+    QStringList m_carried; // marker lines of earlier runs whose leftovers are still there
+    std::atomic<quint32> m_nextNumber{0};
+    bool m_leftovers = false; // some own name could not be removed: the marker stays
     bool m_done = false;
+    Failure m_failure;
 };
 
 } // namespace install

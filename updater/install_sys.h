@@ -1,5 +1,9 @@
 // The file-system operations the install transaction is built from, with a POSIX body
 // (install_unix.cpp) and a Win32 one (install_win.cpp). Paths are absolute, with "/".
+//
+// Names are carried as the directory listing gave them: UTF-16 on Windows; bytes on POSIX,
+// where a byte that is not part of valid UTF-8 is held as the lone surrogate U+DC80..U+DCFF
+// and written back as that same byte, so that every name round-trips exactly.
 #ifndef QUILLMOOR_INSTALL_SYS_H
 #define QUILLMOOR_INSTALL_SYS_H
 
@@ -53,23 +57,29 @@ bool checkStagedFile(const QString &path, bool *linkable);
 
 // A new name for the file `existing` (a hard link).
 Result hardLink(const QString &existing, const QString &newPath);
-// A new file with the data and permission bits of `from`, written in the kernel where it can.
+// A new file with the data of `from` and, as far as permitted, its mode, owner, times and
+// extended attributes; written in the kernel where it can.
 Result copyFile(const QString &from, const QString &to);
 // A new link holding the same text as the link `from`.
 Result copyLink(const QString &from, const QString &to);
 Result makeDir(const QString &path);
 
-// Makes the data of `files` (all on the file system of `root`) durable.
-bool syncData(const QString &root, const QStringList &files);
-// Makes the names in `dirs` (all on the file system of `root`) durable.
-bool syncNames(const QString &root, const QStringList &dirs);
+// True when syncData needs the list of files (each is flushed on its own); false where one
+// call per file system covers everything.
+bool syncsEachFile();
+// Makes the data of `files` durable; `dirs` are the directories they were made in, which
+// tells which file systems to sync.
+bool syncData(const QStringList &dirs, const QStringList &files);
+// Makes the names in `dirs` durable.
+bool syncNames(const QStringList &dirs);
 
 // Puts `part` in place of the existing `target` in one step, keeping the old file for an
 // undo (under `backup` when the two cannot be swapped). Exists when `backup` is taken.
 Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo);
+// Undoes exactly what `undo` says replace() did.
 bool undoReplace(Undo undo, const QString &part, const QString &target, const QString &backup);
-// Renames `from` to `to`, which must not exist.
-bool add(const QString &from, const QString &to);
+// Renames `from` to the free name `to`; fails rather than replace anything there.
+bool renameToFreeName(const QString &from, const QString &to);
 // Renames `from` over `to`, replacing a file there.
 bool rename(const QString &from, const QString &to);
 
@@ -80,8 +90,49 @@ bool removeDir(const QString &path);
 // Removes a whole tree, hidden entries included, links as links.
 bool removeTree(const QString &path);
 
-// A small file of the updater's own (the commit marker).
-bool writeMarker(const QString &path);
+// A small file of the updater's own holding `lines`, made anew: whatever was at `path`
+// (a leftover of any kind) is removed first, and nothing is written through a link.
+bool writeRecord(const QString &path, const QStringList &lines);
+// The lines of such a file; empty when it is missing, not a regular file or unreadable.
+QStringList readRecord(const QString &path);
+
+// The lock that keeps a second updater out of an installation: a file that only a living
+// holder keeps locked, so a killed holder's lock is free again, whatever the file holds.
+// An entry of another kind at `path` is a leftover and is removed. Never blocks; sets
+// `heldElsewhere` when another process holds the lock.
+using LockHandle = qintptr;
+constexpr LockHandle noLock = -1;
+LockHandle takeLock(const QString &path, bool *heldElsewhere);
+void releaseLock(LockHandle lock, const QString &path);
+
+// The error of the last failed operation of this thread (errno, or GetLastError on
+// Windows), and the system's text for such an error.
+int lastErrorCode();
+QString errorText(int code);
+
+// Test builds (QUILLMOOR_FAULT_INJECTION) let a test fail chosen calls: each system call
+// the layer makes asks first, and a call that is to fail sets the error and returns failure
+// without running. Elsewhere the question compiles away.
+enum class Op : unsigned char {
+    List,
+    Stat,
+    Open,
+    Link,
+    Copy,
+    MakeDir,
+    Sync,
+    Rename,
+    Remove,
+    Count
+};
+#ifdef QUILLMOOR_FAULT_INJECTION
+bool injectFault(Op op); // defined by the test
+#else
+constexpr bool injectFault(Op)
+{
+    return false;
+}
+#endif
 
 } // namespace install::sys
 

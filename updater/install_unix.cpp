@@ -1,19 +1,19 @@
 // The install transaction's file-system operations on POSIX systems.
 #include "install_sys.h"
 
-#include <QFile>
+#include <QSet>
 
-#include <atomic>
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
+#include <cstring>
 
 #include <dirent.h>
 #ifdef __linux__
 #include <sys/sendfile.h>
+#include <sys/xattr.h>
 #endif
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,16 +21,89 @@ namespace install::sys {
 
 namespace {
 
-namespace fs = std::filesystem;
+// A system call that a test build may fail instead of making: -1 and errno as the test chose.
+#define SYS_CALL(op, call) (injectFault(op) ? -1 : (call))
+
+bool isContinuation(uchar byte)
+{
+    return (byte & 0xC0) == 0x80;
+}
+
+// The length of the valid UTF-8 sequence at `s` (with `left` bytes left), or 0.
+int utf8Length(const uchar *s, qsizetype left)
+{
+    const uchar lead = s[0];
+    int length;
+    uint min;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (left < length)
+        return 0;
+    uint code = lead & (0x7F >> length);
+    for (int i = 1; i < length; ++i) {
+        if (!isContinuation(s[i]))
+            return 0;
+        code = (code << 6) | (s[i] & 0x3F);
+    }
+    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+QString decodeName(const char *name, qsizetype size)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(name);
+    qsizetype ascii = 0;
+    while (ascii < size && bytes[ascii] < 0x80)
+        ++ascii;
+    if (ascii == size)
+        return QString::fromLatin1(name, size);
+    QString text = QString::fromLatin1(name, ascii);
+    for (qsizetype i = ascii; i < size;) {
+        const int length = utf8Length(bytes + i, size - i);
+        if (length == 0) {
+            text += QChar(ushort(0xDC00 + bytes[i])); // a byte that is no character
+            ++i;
+        } else {
+            text += QString::fromUtf8(name + i, length);
+            i += length;
+        }
+    }
+    return text;
+}
 
 QByteArray native(const QString &path)
 {
-    return QFile::encodeName(path);
-}
-
-fs::path fsPath(const QString &path)
-{
-    return fs::path(native(path).toStdString());
+    QByteArray bytes;
+    bytes.reserve(path.size() + 8);
+    const char16_t *text = reinterpret_cast<const char16_t *>(path.utf16());
+    const qsizetype size = path.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const char16_t c = text[i];
+        if (c < 0x80) {
+            bytes += char(c);
+        } else if (c >= 0xDC80 && c <= 0xDCFF) {
+            bytes += char(c - 0xDC00); // a byte held as it was listed
+        } else if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(text[i + 1])) {
+            bytes += QString(reinterpret_cast<const QChar *>(text + i), 2).toUtf8();
+            ++i;
+        } else {
+            bytes += QString(QChar(c)).toUtf8();
+        }
+    }
+    return bytes;
 }
 
 Type typeFromMode(mode_t mode)
@@ -49,25 +122,34 @@ Result fromErrno()
     return errno == EEXIST ? Result::Exists : Result::Failed;
 }
 
-// Cleared once the file system says it cannot swap two names.
-std::atomic<bool> exchangeWorks{true};
+// Keeps errno across cleanup, so that the failure reported is the one that happened.
+class ErrnoKeeper
+{
+public:
+    ErrnoKeeper() : m_saved(errno) { }
+    ~ErrnoKeeper() { errno = m_saved; }
+    ErrnoKeeper(const ErrnoKeeper &) = delete;
+    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
 
-bool exchange(const QByteArray &a, const QByteArray &b)
+private:
+    int m_saved;
+};
+
+enum class Swap { Done, Unsupported, Failed };
+
+// Swaps two names in one step where the file system can.
+Swap exchange(const QByteArray &a, const QByteArray &b)
 {
 #ifdef RENAME_EXCHANGE
-    if (exchangeWorks.load(std::memory_order_relaxed)) {
-        if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_EXCHANGE) == 0)
-            return true;
-        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
-            return false;
-        exchangeWorks.store(false, std::memory_order_relaxed);
-    }
+    if (SYS_CALL(Op::Rename, ::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(),
+                                         RENAME_EXCHANGE)) == 0)
+        return Swap::Done;
+    return errno == EINVAL || errno == ENOSYS || errno == ENOTSUP ? Swap::Unsupported : Swap::Failed;
 #else
     Q_UNUSED(a);
     Q_UNUSED(b);
+    return Swap::Unsupported;
 #endif
-    errno = ENOTSUP;
-    return false;
 }
 
 // Copies the rest of `in` to `out`, in the kernel where it can.
@@ -76,8 +158,9 @@ bool copyData(int in, int out)
 #ifdef __linux__
     bool kernelCopy = true;
     for (;;) {
-        const ssize_t n = kernelCopy ? ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0)
-                                     : ::sendfile(out, in, nullptr, 1 << 30);
+        const ssize_t n = SYS_CALL(Op::Copy, kernelCopy
+                ? ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0)
+                : ::sendfile(out, in, nullptr, 1 << 30));
         if (n > 0)
             continue;
         if (n == 0)
@@ -91,11 +174,11 @@ bool copyData(int in, int out)
 #else
     char buffer[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        const ssize_t n = SYS_CALL(Op::Copy, ::read(in, buffer, sizeof buffer));
         if (n <= 0)
             return n == 0;
         for (ssize_t done = 0; done < n;) {
-            const ssize_t written = ::write(out, buffer + done, size_t(n - done));
+            const ssize_t written = SYS_CALL(Op::Copy, ::write(out, buffer + done, size_t(n - done)));
             if (written <= 0)
                 return false;
             done += written;
@@ -104,29 +187,111 @@ bool copyData(int in, int out)
 #endif
 }
 
+// Extended attributes (ACLs, security labels, capabilities), where both file systems have
+// them; one the target cannot take is left out, as cp -a does.
+void copyAttributes(int in, int out)
+{
+#ifdef __linux__
+    const ssize_t size = ::flistxattr(in, nullptr, 0);
+    if (size <= 0)
+        return;
+    QByteArray names(size, Qt::Uninitialized);
+    const ssize_t listed = ::flistxattr(in, names.data(), size_t(size));
+    QByteArray value;
+    for (ssize_t at = 0; at < listed; at += ssize_t(std::strlen(names.constData() + at)) + 1) {
+        const char *name = names.constData() + at;
+        const ssize_t length = ::fgetxattr(in, name, nullptr, 0);
+        if (length < 0)
+            continue;
+        value.resize(length);
+        const ssize_t read = ::fgetxattr(in, name, value.data(), size_t(length));
+        if (read >= 0)
+            ::fsetxattr(out, name, value.constData(), size_t(read), 0);
+    }
+#else
+    Q_UNUSED(in);
+    Q_UNUSED(out);
+#endif
+}
+
+// What cp -a keeps of a copied file: owner and group where permitted, the mode (without
+// set-user-ID or set-group-ID where the owner or group could not be kept: a copy must never
+// become someone else's privileged program), extended attributes, and the times. The order
+// matters: a change of owner clears those bits and file capabilities.
+bool copyMetadata(int in, int out, const struct stat &from)
+{
+    if (::fchown(out, from.st_uid, from.st_gid) != 0)
+        ::fchown(out, uid_t(-1), from.st_gid); // the group alone, where it is one of ours
+    struct stat made;
+    if (::fstat(out, &made) != 0)
+        return false;
+    mode_t mode = from.st_mode & 07777;
+    if (made.st_uid != from.st_uid || made.st_gid != from.st_gid)
+        mode &= ~mode_t(S_ISUID | S_ISGID);
+    if (SYS_CALL(Op::Copy, ::fchmod(out, mode)) != 0)
+        return false;
+    copyAttributes(in, out);
+    const struct timespec times[2] = { from.st_atim, from.st_mtim };
+    ::futimens(out, times);
+    return true;
+}
+
+// Opens an entry of the updater's own for `flags` without blocking on a FIFO or following a
+// link; anything but a regular file there is a leftover, removed, and the open tried again.
+int openOwnFile(const QByteArray &path, int flags)
+{
+    for (int tries = 0; tries < 3; ++tries) {
+        const int fd = SYS_CALL(Op::Open, ::open(path.constData(),
+                                                 flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+        struct stat st;
+        if (fd >= 0) {
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+                return fd;
+            ::close(fd);
+        } else if (errno == ENOENT || ::lstat(path.constData(), &st) != 0 || S_ISREG(st.st_mode)) {
+            return -1; // nothing there to read, or a real failure
+        }
+        if (!removeTree(decodeName(path.constData(), path.size())))
+            return -1;
+    }
+    return -1;
+}
+
 #ifndef __linux__
 bool syncFd(const QByteArray &path, bool dataOnly)
 {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = SYS_CALL(Op::Open, ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd < 0)
         return errno == ELOOP; // a link has no data of its own
-    const int rc = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+    const int rc = SYS_CALL(Op::Sync, dataOnly ? ::fdatasync(fd) : ::fsync(fd));
     ::close(fd);
     return rc == 0;
 }
 #endif
 
+// One syncfs per file system covers every file and directory on it, which is far cheaper
+// than thousands of fsyncs. A directory reached through a link may lie on another disk.
 #ifdef __linux__
-// One syncfs covers every file and directory of the installation's file system, which is
-// far cheaper than thousands of fsyncs.
-bool syncFileSystem(const QString &root)
+bool syncFileSystems(const QStringList &dirs)
 {
-    const int fd = ::open(native(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const int rc = ::syncfs(fd);
-    ::close(fd);
-    return rc == 0;
+    QSet<dev_t> synced;
+    for (const QString &dir : dirs) {
+        const QByteArray path = native(dir);
+        const int fd = SYS_CALL(Op::Open, ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd < 0)
+            return false;
+        struct stat st;
+        bool ok = ::fstat(fd, &st) == 0;
+        if (ok && !synced.contains(st.st_dev)) {
+            ok = SYS_CALL(Op::Sync, ::syncfs(fd)) == 0;
+            synced.insert(st.st_dev);
+        }
+        ErrnoKeeper keep;
+        ::close(fd);
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 #endif
 
@@ -135,7 +300,7 @@ bool syncFileSystem(const QString &root)
 bool list(const QString &dir, std::vector<Entry> &entries)
 {
     const QByteArray path = native(dir);
-    DIR *stream = ::opendir(path.constData());
+    DIR *stream = injectFault(Op::List) ? nullptr : ::opendir(path.constData());
     if (!stream)
         return false;
     const int fd = ::dirfd(stream);
@@ -151,7 +316,8 @@ bool list(const QString &dir, std::vector<Entry> &entries)
         case DT_LNK: type = Type::Link; break;
         case DT_UNKNOWN: {
             struct stat st;
-            if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (SYS_CALL(Op::Stat, ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) {
+                ErrnoKeeper keep;
                 ::closedir(stream);
                 return false;
             }
@@ -160,10 +326,11 @@ bool list(const QString &dir, std::vector<Entry> &entries)
         }
         default: type = Type::Other; break;
         }
-        entries.push_back({QFile::decodeName(name), type, name[0] == '.'});
+        entries.push_back({decodeName(name, qsizetype(std::strlen(name))), type, name[0] == '.'});
         errno = 0;
     }
     const bool complete = errno == 0;
+    ErrnoKeeper keep;
     ::closedir(stream);
     return complete;
 }
@@ -171,8 +338,9 @@ bool list(const QString &dir, std::vector<Entry> &entries)
 Type typeOf(const QString &path, bool followLinks)
 {
     struct stat st;
-    const int rc = followLinks ? ::stat(native(path).constData(), &st)
-                               : ::lstat(native(path).constData(), &st);
+    const QByteArray name = native(path);
+    const int rc = SYS_CALL(Op::Stat, followLinks ? ::stat(name.constData(), &st)
+                                                  : ::lstat(name.constData(), &st));
     return rc == 0 ? typeFromMode(st.st_mode) : Type::Missing;
 }
 
@@ -180,7 +348,8 @@ bool checkStagedFile(const QString &path, bool *linkable)
 {
     const QByteArray name = native(path);
     struct stat st;
-    if (::lstat(name.constData(), &st) != 0 || ::access(name.constData(), R_OK) != 0)
+    if (SYS_CALL(Op::Stat, ::lstat(name.constData(), &st)) != 0
+        || SYS_CALL(Op::Stat, ::access(name.constData(), R_OK)) != 0)
         return false;
     // A file with another name (inside the staging tree or outside it) is copied: a link
     // would let whatever holds that name change the installed file.
@@ -190,7 +359,7 @@ bool checkStagedFile(const QString &path, bool *linkable)
 
 Result hardLink(const QString &existing, const QString &newPath)
 {
-    if (::link(native(existing).constData(), native(newPath).constData()) == 0)
+    if (SYS_CALL(Op::Link, ::link(native(existing).constData(), native(newPath).constData())) == 0)
         return Result::Ok;
     switch (errno) {
     case EXDEV:  // another file system
@@ -205,23 +374,26 @@ Result hardLink(const QString &existing, const QString &newPath)
 
 Result copyFile(const QString &from, const QString &to)
 {
-    const int in = ::open(native(from).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int in = SYS_CALL(Op::Open, ::open(native(from).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (in < 0)
         return Result::Failed;
     struct stat st;
     if (::fstat(in, &st) != 0) {
+        ErrnoKeeper keep;
         ::close(in);
         return Result::Failed;
     }
     // Always a new file: nothing that appeared at this name is ever written through.
     const QByteArray target = native(to);
-    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = SYS_CALL(Op::Open, ::open(target.constData(),
+                                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (out < 0) {
         const Result result = fromErrno();
+        ErrnoKeeper keep;
         ::close(in);
         return result;
     }
-    bool copied = copyData(in, out) && ::fchmod(out, st.st_mode & 07777) == 0;
+    bool copied = copyData(in, out) && copyMetadata(in, out, st);
 #ifdef __linux__
     // Start writing the data back now, while the next files are copied, so that the sync
     // before the commit finds little left to write.
@@ -229,6 +401,7 @@ Result copyFile(const QString &from, const QString &to)
         ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
     copied = ::close(out) == 0 && copied;
+    ErrnoKeeper keep;
     ::close(in);
     if (!copied)
         ::unlink(target.constData()); // a copy cut short must not outlive the failure
@@ -239,46 +412,56 @@ Result copyLink(const QString &from, const QString &to)
 {
     const QByteArray source = native(from);
     QByteArray text(PATH_MAX, Qt::Uninitialized);
-    const ssize_t n = ::readlink(source.constData(), text.data(), size_t(text.size()));
+    const ssize_t n = SYS_CALL(Op::Stat, ::readlink(source.constData(), text.data(), size_t(text.size())));
     if (n < 0 || n >= text.size())
         return Result::Failed;
     text.truncate(int(n));
-    if (::symlink(text.constData(), native(to).constData()) == 0)
+    if (SYS_CALL(Op::Link, ::symlink(text.constData(), native(to).constData())) == 0)
         return Result::Ok;
     return fromErrno();
 }
 
 Result makeDir(const QString &path)
 {
-    return ::mkdir(native(path).constData(), 0777) == 0 ? Result::Ok : fromErrno();
+    return SYS_CALL(Op::MakeDir, ::mkdir(native(path).constData(), 0777)) == 0 ? Result::Ok
+                                                                                : fromErrno();
 }
 
-// On Linux one syncfs covers every path given; elsewhere each is synced on its own (its data
-// only, or for directories their names too).
-bool syncAll(const QString &root, const QStringList &paths, bool dataOnly)
+bool syncsEachFile()
 {
 #ifdef __linux__
-    Q_UNUSED(paths);
-    Q_UNUSED(dataOnly);
-    return syncFileSystem(root);
+    return false;
 #else
-    Q_UNUSED(root);
-    for (const QString &path : paths) {
-        if (!syncFd(native(path), dataOnly))
+    return true;
+#endif
+}
+
+bool syncData(const QStringList &dirs, const QStringList &files)
+{
+#ifdef __linux__
+    Q_UNUSED(files);
+    return syncFileSystems(dirs);
+#else
+    Q_UNUSED(dirs);
+    for (const QString &file : files) {
+        if (!syncFd(native(file), true))
             return false;
     }
     return true;
 #endif
 }
 
-bool syncData(const QString &root, const QStringList &files)
+bool syncNames(const QStringList &dirs)
 {
-    return syncAll(root, files, true);
-}
-
-bool syncNames(const QString &root, const QStringList &dirs)
-{
-    return syncAll(root, dirs, false);
+#ifdef __linux__
+    return syncFileSystems(dirs);
+#else
+    for (const QString &dir : dirs) {
+        if (!syncFd(native(dir), false))
+            return false;
+    }
+    return true;
+#endif
 }
 
 Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo)
@@ -287,17 +470,21 @@ Result replace(const QString &part, const QString &target, const QString &backup
     const QByteArray to = native(target);
     // Swapping the two names replaces the target atomically and keeps the old file under
     // the part's name, all in one call.
-    if (exchange(from, to)) {
+    switch (exchange(from, to)) {
+    case Swap::Done:
         *undo = Undo::Exchange;
         return Result::Ok;
-    }
-    if (errno != ENOTSUP)
+    case Swap::Failed:
         return Result::Failed;
+    case Swap::Unsupported:
+        break;
+    }
     // Without a swap: keep the old file under a second name, then rename over the target.
     const QByteArray kept = native(backup);
-    if (::link(to.constData(), kept.constData()) != 0)
+    if (SYS_CALL(Op::Link, ::link(to.constData(), kept.constData())) != 0)
         return fromErrno();
-    if (::rename(from.constData(), to.constData()) != 0) {
+    if (SYS_CALL(Op::Rename, ::rename(from.constData(), to.constData())) != 0) {
+        ErrnoKeeper keep;
         ::unlink(kept.constData());
         return Result::Failed;
     }
@@ -309,60 +496,148 @@ bool undoReplace(Undo undo, const QString &part, const QString &target, const QS
 {
     switch (undo) {
     case Undo::Exchange:
-        return exchange(native(part), native(target));
+        // Swapped once in this attempt, so the file system can swap them back.
+        return exchange(native(part), native(target)) == Swap::Done;
     case Undo::Backup:
     case Undo::BackupReadOnly:
-        return ::rename(native(backup).constData(), native(target).constData()) == 0;
+        return SYS_CALL(Op::Rename, ::rename(native(backup).constData(), native(target).constData())) == 0;
     case Undo::None:
         break;
     }
     return true;
 }
 
-bool add(const QString &from, const QString &to)
+bool renameToFreeName(const QString &from, const QString &to)
 {
+    const QByteArray source = native(from);
+    const QByteArray target = native(to);
 #ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, native(from).constData(), AT_FDCWD, native(to).constData(),
-                    RENAME_NOREPLACE) == 0)
+    if (SYS_CALL(Op::Rename, ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(),
+                                         RENAME_NOREPLACE)) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
         return false;
 #endif
     // The name was free when the release was staged, and the lock keeps other updaters out.
-    return rename(from, to);
+    return SYS_CALL(Op::Rename, ::rename(source.constData(), target.constData())) == 0;
 }
 
 bool rename(const QString &from, const QString &to)
 {
-    return ::rename(native(from).constData(), native(to).constData()) == 0;
+    return SYS_CALL(Op::Rename, ::rename(native(from).constData(), native(to).constData())) == 0;
 }
 
 bool removeFile(const QString &path)
 {
-    return ::unlink(native(path).constData()) == 0 || errno == ENOENT;
+    return SYS_CALL(Op::Remove, ::unlink(native(path).constData())) == 0 || errno == ENOENT;
 }
 
 bool removeDir(const QString &path)
 {
-    return ::rmdir(native(path).constData()) == 0;
+    return SYS_CALL(Op::Remove, ::rmdir(native(path).constData())) == 0;
 }
 
 bool removeTree(const QString &path)
 {
-    // remove_all never follows links.
-    std::error_code error;
-    fs::remove_all(fsPath(path), error);
-    return !error;
+    // Links are removed as links; nothing is followed.
+    if (typeOf(path, false) != Type::Dir)
+        return removeFile(path);
+    std::vector<Entry> entries;
+    bool removed = list(path, entries);
+    for (const Entry &entry : entries) {
+        const QString child = path + QLatin1Char('/') + entry.name;
+        removed = (entry.type == Type::Dir ? removeTree(child) : removeFile(child)) && removed;
+    }
+    return removeDir(path) && removed;
 }
 
-bool writeMarker(const QString &path)
+bool writeRecord(const QString &path, const QStringList &lines)
 {
-    const int fd = ::open(native(path).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const QByteArray name = native(path);
+    if (!removeTree(path))
+        return false;
+    const int fd = SYS_CALL(Op::Open, ::open(name.constData(),
+                                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (fd < 0)
         return false;
+    // Names may hold any byte but NUL, so NUL ends each line.
+    QByteArray data;
+    for (const QString &line : lines)
+        data += native(line) + '\0';
+    bool written = true;
+    for (qsizetype done = 0; written && done < data.size();) {
+        const ssize_t n = SYS_CALL(Op::Copy, ::write(fd, data.constData() + done, size_t(data.size() - done)));
+        written = n > 0;
+        done += n;
+    }
+    written = ::close(fd) == 0 && written;
+    if (!written) {
+        ErrnoKeeper keep;
+        ::unlink(name.constData());
+    }
+    return written;
+}
+
+QStringList readRecord(const QString &path)
+{
+    const int fd = openOwnFile(native(path), O_RDONLY);
+    if (fd < 0)
+        return {};
+    QByteArray data;
+    char buffer[1 << 14];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        data.append(buffer, n);
     ::close(fd);
-    return true;
+    QStringList lines;
+    for (const QByteArray &line : data.split('\0')) {
+        if (!line.isEmpty())
+            lines << decodeName(line.constData(), line.size());
+    }
+    return lines;
+}
+
+LockHandle takeLock(const QString &path, bool *heldElsewhere)
+{
+    *heldElsewhere = false;
+    const QByteArray name = native(path);
+    for (int tries = 0; tries < 3; ++tries) {
+        const int fd = openOwnFile(name, O_RDWR | O_CREAT);
+        if (fd < 0)
+            return noLock;
+        if (SYS_CALL(Op::Open, ::flock(fd, LOCK_EX | LOCK_NB)) != 0) {
+            *heldElsewhere = errno == EWOULDBLOCK;
+            ErrnoKeeper keep;
+            ::close(fd);
+            return noLock;
+        }
+        // The holder before us removes the file as it lets go: the lock counts only while
+        // the name still leads to the file locked.
+        struct stat locked, named;
+        if (::fstat(fd, &locked) == 0 && ::lstat(name.constData(), &named) == 0
+            && locked.st_dev == named.st_dev && locked.st_ino == named.st_ino)
+            return fd;
+        ::close(fd);
+    }
+    *heldElsewhere = true; // taken and let go under our hands each time
+    return noLock;
+}
+
+void releaseLock(LockHandle lock, const QString &path)
+{
+    if (lock == noLock)
+        return;
+    ::unlink(native(path).constData());
+    ::close(int(lock));
+}
+
+int lastErrorCode()
+{
+    return errno;
+}
+
+QString errorText(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
 }
 
 } // namespace install::sys

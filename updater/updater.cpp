@@ -6,11 +6,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QLockFile>
 #include <QTimer>
 
 #include <cstdio>
-#include <vector>
 
 namespace {
 
@@ -46,66 +44,43 @@ void Updater::performUpdate()
     std::fflush(stdout);
 
     // One updater at a time per installation: a second one (a double click, a launcher that
-    // retries) touches nothing while this one works. A killed holder's lock is stale.
-    QLockFile lock(targetDir.absolutePath() + QLatin1Char('/') + install::lockFileName());
-    lock.setStaleLockTime(0);
-    if (lock.tryLock(0) && copyAllFiles(sourceDir, targetDir)) {
-        removeAllFiles(sourceDir);
-        QTimer::singleShot(0, this, SLOT(startMainApp()));
+    // retries) touches nothing while this one works.
+    const install::Lock lock(targetDir.absolutePath());
+    if (!lock.isLocked()) {
+        install::report(lock.failure());
     } else {
-        QTimer::singleShot(retryDelay, this, SLOT(performUpdate()));
+        // A set-aside program of an earlier update lies in the updater's own directory.
+        install::removeLeftovers(targetDir.absolutePath(), { QCoreApplication::applicationDirPath() });
+        if (copyAllFiles(sourceDir, targetDir)) {
+            removeAllFiles(sourceDir);
+            QTimer::singleShot(0, this, SLOT(startMainApp()));
+            return;
+        }
     }
+    QTimer::singleShot(retryDelay, this, SLOT(performUpdate()));
 }
 
 void Updater::startMainApp()
 {
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     const QString mainApp = QDir(QString::fromLatin1(mainAppPath)).absolutePath();
-    if (runFile(mainApp))
+    if (runFile(mainApp)) {
         QCoreApplication::exit(0);
-    else
-        QTimer::singleShot(retryDelay, this, SLOT(startMainApp()));
+        return;
+    }
+    install::report({ QStringLiteral("launch"), mainApp, QStringLiteral("the system did not start it") });
+    QTimer::singleShot(retryDelay, this, SLOT(startMainApp()));
 }
 
 bool Updater::copyAllFiles(QDir &sourceDir, QDir &targetDir)
 {
-    if (!sourceDir.exists() || !targetDir.exists())
-        return false;
     // One transaction: afterwards the installation is entirely old or entirely new.
-    install::Transaction transaction(sourceDir.absolutePath(), targetDir.absolutePath());
-    return transaction.run();
+    return install::installRelease(sourceDir.absolutePath(), targetDir.absolutePath());
 }
 
 bool Updater::removeAllFiles(QDir &dir)
 {
-    using install::sys::Type;
-    const QString root = dir.absolutePath();
-    const Type rootType = install::sys::typeOf(root, false);
-    if (rootType == Type::Link)
-        return install::sys::removeFile(root); // the link, not what it points to
-    if (rootType != Type::Dir)
-        return true; // no directory: nothing to remove
-
-    // Hidden and system entries stay, and so does every directory above them. A link,
-    // dangling or not, is removed as a link.
-    std::vector<install::sys::Entry> entries;
-    bool removed = install::sys::list(root, entries);
-    for (const install::sys::Entry &entry : entries) {
-        if (!removed)
-            break;
-        if (entry.hidden || entry.type == Type::Other)
-            continue;
-        const QString path = root + QLatin1Char('/') + entry.name;
-        if (entry.type == Type::Dir) {
-            QDir subDir(path);
-            removed = removeAllFiles(subDir);
-        } else {
-            removed = install::sys::removeFile(path);
-        }
-    }
-    // Tried even after a failure; it only succeeds on an empty directory.
-    const bool rootRemoved = install::sys::removeDir(root);
-    return removed && rootRemoved;
+    return install::removeStagingTree(dir.absolutePath());
 }
 
 bool Updater::runFile(const QString &path)
