@@ -447,7 +447,7 @@ bool Transaction::makeFiles()
     });
     for (const Item &item : m_items) {
         if (item.made != Result::Ok)
-            return fail(QStringLiteral("stage"), item.kind == Kind::Dir ? madePath(item) : sourcePath(item),
+            return fail(QStringLiteral("stage"), item.sourceFailed ? sourcePath(item) : madePath(item),
                         item.error);
     }
     return true;
@@ -465,6 +465,7 @@ void Transaction::makeFile(Item &item)
         bool linkable = false;
         if (!sys::checkStagedFile(from, &linkable)) {
             item.made = Result::Failed;
+            item.sourceFailed = true;
         } else {
             item.made = linkable ? sys::hardLink(from, made) : Result::Unsupported;
             item.linked = item.made == Result::Ok;

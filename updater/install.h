@@ -144,6 +144,7 @@ private:
         bool linked = false;     // a file made as a second name of the staged file
         sys::Undo undo = sys::Undo::None;
         sys::Result made = sys::Result::Failed;
+        bool sourceFailed = false; // the staged entry could not be read
         int error = 0;
     };
 

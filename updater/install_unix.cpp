@@ -607,6 +607,10 @@ LockHandle takeLock(const QString &path, bool *heldElsewhere)
         if (SYS_CALL(Op::Open, ::flock(fd, LOCK_EX | LOCK_NB)) != 0) {
             *heldElsewhere = errno == EWOULDBLOCK;
             ErrnoKeeper keep;
+            // Not held, yet not lockable: no one needs this file. One who opened it meanwhile
+            // finds its name gone and makes a new one.
+            if (!*heldElsewhere)
+                ::unlink(name.constData());
             ::close(fd);
             return noLock;
         }

@@ -4,6 +4,7 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <string>
 
 #include <windows.h>
@@ -220,9 +221,14 @@ Result makeDir(const QString &path)
     return CreateDirectoryW(native(path).c_str(), nullptr) ? Result::Ok : fromLastError();
 }
 
-bool syncData(const QString &root, const QStringList &files)
+bool syncsEachFile()
 {
-    Q_UNUSED(root);
+    return true;
+}
+
+bool syncData(const QStringList &dirs, const QStringList &files)
+{
+    Q_UNUSED(dirs);
     for (const QString &file : files) {
         if (!flush(native(file)))
             return false;
@@ -230,10 +236,9 @@ bool syncData(const QString &root, const QStringList &files)
     return true;
 }
 
-bool syncNames(const QString &root, const QStringList &dirs)
+bool syncNames(const QStringList &dirs)
 {
     // Every commit was a rename written through.
-    Q_UNUSED(root);
     Q_UNUSED(dirs);
     return true;
 }
@@ -315,7 +320,7 @@ bool undoReplace(Undo undo, const QString &part, const QString &target, const QS
     return true;
 }
 
-bool add(const QString &from, const QString &to)
+bool renameToFreeName(const QString &from, const QString &to)
 {
     return moveFile(native(from), native(to), 0);
 }
@@ -367,14 +372,116 @@ bool removeTree(const QString &path)
     return RemoveDirectoryW(native(path).c_str()) && removed;
 }
 
-bool writeMarker(const QString &path)
+bool writeRecord(const QString &path, const QStringList &lines)
 {
-    const HANDLE file = CreateFileW(native(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    if (!removeTree(path))
+        return false;
+    const std::wstring name = native(path);
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
+    // UTF-16 as listed, each line ended by a NUL, which no name holds.
+    std::wstring data;
+    for (const QString &line : lines)
+        data += line.toStdWString() + L'\0';
+    const DWORD size = DWORD(data.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    const bool ok = WriteFile(file, data.data(), size, &written, nullptr) && written == size;
+    const DWORD error = GetLastError();
     CloseHandle(file);
-    return true;
+    if (!ok) {
+        DeleteFileW(name.c_str());
+        SetLastError(error);
+    }
+    return ok;
+}
+
+QStringList readRecord(const QString &path)
+{
+    const std::wstring name = native(path);
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                    nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return {};
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)
+        || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(file);
+        removeTree(path); // a leftover of another kind
+        return {};
+    }
+    std::wstring data;
+    wchar_t buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        data.append(buffer, read / sizeof(wchar_t));
+    CloseHandle(file);
+    QStringList lines;
+    for (size_t at = 0; at < data.size();) {
+        const size_t end = std::min(data.find(L'\0', at), data.size());
+        if (end > at)
+            lines << QString::fromWCharArray(data.data() + at, int(end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+LockHandle takeLock(const QString &path, bool *heldElsewhere)
+{
+    *heldElsewhere = false;
+    const std::wstring name = native(path);
+    for (int tries = 0; tries < 3; ++tries) {
+        // Shared with no one, and gone with the last handle: a killed holder's lock goes
+        // with its process. A link at the name is opened as itself, never followed.
+        const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                        OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE
+                                                | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            *heldElsewhere = error == ERROR_SHARING_VIOLATION;
+            // A directory or a read-only file at the name is a leftover.
+            if (*heldElsewhere || attributesOf(name) == INVALID_FILE_ATTRIBUTES || !removeTree(path)) {
+                SetLastError(error);
+                return noLock;
+            }
+            continue;
+        }
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(file, &info)
+            && !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+            return LockHandle(file);
+        CloseHandle(file); // a link: closing removes it, not what it points to
+    }
+    return noLock;
+}
+
+void releaseLock(LockHandle lock, const QString &path)
+{
+    Q_UNUSED(path);
+    if (lock != noLock)
+        CloseHandle(HANDLE(lock));
+}
+
+int lastErrorCode()
+{
+    return int(GetLastError());
+}
+
+QString errorText(int code)
+{
+    wchar_t *text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                                | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, DWORD(code), 0, reinterpret_cast<wchar_t *>(&text), 0,
+                                        nullptr);
+    QString message = length ? QString::fromWCharArray(text, int(length)).trimmed()
+                             : QStringLiteral("error %1").arg(code);
+    LocalFree(text);
+    return message;
 }
 
 } // namespace install::sys
