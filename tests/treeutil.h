@@ -16,6 +16,8 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace treeutil {
@@ -70,6 +72,7 @@ inline void applyHiddenNames(const QString &root, const QString &relative)
 //   "dir/"            a directory
 //   "a/b.txt=hello"   a file with that content (directories created as needed)
 //   "lnk->target"     a symbolic link holding the text "target"
+//   "pipe|"           a FIFO (not on Windows)
 inline bool build(const QString &root, const QStringList &layout)
 {
     for (QString line : layout) {
@@ -87,6 +90,15 @@ inline bool build(const QString &root, const QStringList &layout)
                                             path.toStdString(), error);
             if (error)
                 return false;
+        } else if (line.endsWith(QLatin1Char('|'))) {
+#ifdef Q_OS_WIN
+            return false;
+#else
+            const QString path = root + QLatin1Char('/') + line.chopped(1);
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            if (::mkfifo(QFile::encodeName(path).constData(), 0644) != 0)
+                return false;
+#endif
         } else if (line.endsWith(QLatin1Char('/'))) {
             if (!QDir().mkpath(root + QLatin1Char('/') + line))
                 return false;
