@@ -181,6 +181,7 @@ private slots:
     void ownNameOfTheWrongKind_data();
     void ownNameOfTheWrongKind();
     void secondLockIsRefused();
+    void leftoversGoAtTheNextStart();
 
     void removeAllFiles_data();
     void removeAllFiles();
@@ -705,17 +706,23 @@ void TestInstall::ownNameOfTheWrongKind_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("entry"); // as the tree notation has it, "fifo" for a FIFO
     const QString lock = install::lockFileName(), marker = install::commitMarkerName();
+    const QString list = install::dirListName();
 #ifndef Q_OS_WIN
     QTest::newRow("FIFO at the lock") << lock << "fifo";
     QTest::newRow("FIFO at the marker") << marker << "fifo";
+    QTest::newRow("FIFO at the list") << list << "fifo";
 #endif
+    QTest::newRow("link at the list") << list << "->OUTSIDE/victim";
     QTest::newRow("link at the lock") << lock << "->OUTSIDE/victim";
     QTest::newRow("link at the marker") << marker << "->OUTSIDE/victim";
     QTest::newRow("directory at the lock") << lock << "/x=1";
     QTest::newRow("directory at the marker") << marker << "/x=1";
     QTest::newRow("empty lock") << lock << "=";
     QTest::newRow("partial lock") << lock << "=12345\nhost";
-    QTest::newRow("marker naming paths outside") << marker << "=../outside\n/etc";
+    // Lines end with a NUL; none of these may be followed.
+    const QChar end(0);
+    QTest::newRow("list naming paths outside")
+            << list << QString("=../outside" + QString(end) + "/etc" + end + "d/../.." + end + "..");
 }
 
 void TestInstall::ownNameOfTheWrongKind()
@@ -754,6 +761,20 @@ void TestInstall::secondLockIsRefused()
     }
     const install::Lock again(inst.path());
     QVERIFY(again.isLocked());
+}
+
+void TestInstall::leftoversGoAtTheNextStart()
+{
+    // A finished update whose backups would not go (and whose staging tree is gone, so no
+    // later walk passes there), and a set-aside updater in the updater's own directory: the
+    // next start removes them, where the list says and in its own directory.
+    QTemporaryDir inst;
+    QVERIFY(treeutil::build(inst.path(), { "bin/.qu-a0=old updater", "bin/updater=new", "d/.qu-b3=old",
+                                           "d/.qu-p4/x=1", "d/f=new", "e/.qu-b1=unlisted",
+                                           install::dirListName() + "=d" }));
+    install::removeLeftovers(inst.path(), { inst.path() + "/bin" });
+    QCOMPARE(treeutil::read(inst.path()),
+             QStringList({ "bin/", "bin/updater=new", "d/", "d/f=new", "e/", "e/.qu-b1=unlisted" }));
 }
 
 void TestInstall::removeAllFiles_data()

@@ -28,8 +28,9 @@
 
 namespace {
 
-// The names the updater gives its own entries: parts, backups, the commit marker.
-const QRegularExpression ownName(QStringLiteral("^\\.qu-([pba][0-9a-z]+|commit)$"));
+// The names the updater gives its own entries: parts, backups, the commit marker, the list of
+// directories holding them.
+const QRegularExpression ownName(QStringLiteral("^\\.qu-([pba][0-9a-z]+|commit|dirs)$"));
 const char commitMarker[] = ".qu-commit";
 
 // Where a kill landed, read off the disk: the commit marker stands while parts replace

@@ -18,6 +18,7 @@ using sys::Type;
 
 const char ownPrefix[] = ".qu-";
 const char commitMarker[] = ".qu-commit";
+const char dirList[] = ".qu-dirs";
 constexpr int ownKindAt = int(sizeof ownPrefix) - 1;
 
 QString join(const QString &dir, const QString &name)
@@ -58,7 +59,7 @@ bool ownNumber(const QString &name, quint32 *number)
     return true;
 }
 
-// A line of the marker names a directory below the installation root, or the root itself
+// A line of the list names a directory below the installation root, or the root itself
 // (an empty line); anything else there is not ours to follow.
 bool isSafeRelativePath(const QString &path)
 {
@@ -107,10 +108,15 @@ QString commitMarkerName()
     return QLatin1String(commitMarker);
 }
 
+QString dirListName()
+{
+    return QLatin1String(dirList);
+}
+
 bool isOwnName(const QString &name)
 {
     quint32 number;
-    return name == QLatin1String(commitMarker) || ownNumber(name, &number);
+    return name == QLatin1String(commitMarker) || name == QLatin1String(dirList) || ownNumber(name, &number);
 }
 
 void report(const Failure &failure)
@@ -141,11 +147,11 @@ Lock::~Lock()
     sys::releaseLock(m_handle, m_path);
 }
 
-// Returns the lines of the marker whose directories still hold names that would not go.
+// Returns the lines of the list whose directories still hold names that would not go.
 static QStringList removeLeftoversListed(const QString &installRoot, const QStringList &alsoIn)
 {
-    const QString marker = join(installRoot, commitMarkerName());
-    const QStringList listed = sys::readRecord(marker);
+    const QString list = join(installRoot, dirListName());
+    const QStringList listed = sys::readRecord(list);
     QStringList remaining;
     const auto sweep = [&](const QString &dir) {
         std::vector<sys::Entry> entries;
@@ -153,7 +159,7 @@ static QStringList removeLeftoversListed(const QString &installRoot, const QStri
             return true;
         bool clean = true;
         for (const sys::Entry &entry : entries) {
-            if (entry.name != QLatin1String(commitMarker) && isOwnName(entry.name))
+            if (entry.name != QLatin1String(dirList) && isOwnName(entry.name))
                 clean = removeEntry(join(dir, entry.name), entry.type) && clean;
         }
         return clean;
@@ -166,7 +172,7 @@ static QStringList removeLeftoversListed(const QString &installRoot, const QStri
     for (const QString &dir : alsoIn)
         sweep(dir);
     if (remaining.isEmpty())
-        sys::removeTree(marker); // whatever it was: a file, or a leftover of another kind
+        sys::removeTree(list); // whatever it was: a file, or a leftover of another kind
     return remaining;
 }
 
@@ -296,14 +302,13 @@ bool Transaction::stage()
         if (type != Type::Dir)
             return fail(QStringLiteral("stage"), root, QStringLiteral("not a directory"));
     }
-    // What earlier runs left where they could not remove it stays listed in the marker.
+    // What earlier runs left where they could not remove it stays listed.
     m_carried = removeLeftoversListed(m_install, {});
     m_leftovers = !m_carried.isEmpty();
     m_sources << m_staging;
     addDir(m_install, m_install, false);
-    // First every decision, then the marker that says where own names will be, then the
-    // names themselves.
-    return planDir(0, 0) && writeMarker(false) && makeDirectories() && makeFiles();
+    // First every decision, then the list of where own names will be, then the names.
+    return planDir(0, 0) && writeDirList(false) && makeDirectories() && makeFiles();
 }
 
 int Transaction::addDir(const QString &path, const QString &installedAs, bool isNew)
@@ -409,7 +414,7 @@ bool Transaction::planDirectory(const QString &name, int source, int dir, Type i
     return planDir(stagedDir, addDir(made, join(parent.installedAs, name), true));
 }
 
-bool Transaction::writeMarker(bool withNewDirs)
+bool Transaction::writeDirList(bool withNewDirs)
 {
     QStringList lines = m_carried;
     for (const Dir &dir : m_dirs) {
@@ -419,8 +424,8 @@ bool Transaction::writeMarker(bool withNewDirs)
         if (!lines.contains(line))
             lines << line;
     }
-    const QString marker = join(m_install, commitMarkerName());
-    return sys::writeRecord(marker, lines) || fail(QStringLiteral("stage"), marker, sys::lastErrorCode());
+    const QString list = join(m_install, dirListName());
+    return sys::writeRecord(list, lines) || fail(QStringLiteral("stage"), list, sys::lastErrorCode());
 }
 
 bool Transaction::makeDirectories()
@@ -493,7 +498,7 @@ bool Transaction::sync()
 {
     QStringList files;
     if (sys::syncsEachFile()) {
-        files << join(m_install, commitMarkerName());
+        files << join(m_install, dirListName());
         for (const Item &item : m_items) {
             if (item.kind != Kind::Link)
                 files << madePath(item);
@@ -504,6 +509,9 @@ bool Transaction::sync()
 
 bool Transaction::commit()
 {
+    const QString marker = join(m_install, commitMarkerName());
+    if (!sys::writeRecord(marker, {}))
+        return fail(QStringLiteral("commit"), marker, sys::lastErrorCode());
     for (Item &item : m_items) {
         if (!item.isStep)
             continue;
@@ -526,15 +534,17 @@ bool Transaction::finish()
     if (!sys::syncNames(dirs))
         return fail(QStringLiteral("finish"), m_install, sys::lastErrorCode());
     m_done = true;
+    if (!sys::removeFile(join(m_install, commitMarkerName())))
+        m_leftovers = true;
     dropBackups();
     releaseStagedNames();
-    // The marker goes once those removals are on disk too: a power cut must not leave old
-    // data under own names that no marker points to. Where some would not go, it stays and
-    // names every directory, so that a later run removes them.
+    // The list goes once those removals are on disk too: a power cut must not leave old data
+    // under own names that no list points to. Where some would not go, it stays and names
+    // every directory, so that a later run removes them.
     if (m_leftovers)
-        writeMarker(true);
+        writeDirList(true);
     else if (sys::syncNames(dirs))
-        sys::removeFile(join(m_install, commitMarkerName()));
+        sys::removeFile(join(m_install, dirListName()));
     return true;
 }
 
@@ -614,10 +624,11 @@ void Transaction::rollBack()
         else if (item.isStep && item.committed)
             clean = false;
     }
+    clean = sys::removeFile(join(m_install, commitMarkerName())) && clean;
     if (clean)
-        sys::removeFile(join(m_install, commitMarkerName()));
+        sys::removeFile(join(m_install, dirListName()));
     else if (!m_dirs.empty())
-        writeMarker(true);
+        writeDirList(true);
     m_items.clear();
     m_dirs.clear();
     m_sources.clear();

@@ -7,21 +7,21 @@
 //
 //   stage   the staged tree is walked and every decision taken (leftovers of earlier runs in
 //           the directories walked are removed); the directories where the attempt makes
-//           names of its own are recorded in the commit marker; then every staged file gets a
+//           names of its own are listed (".qu-dirs"); then every staged file gets a
 //           part beside its target (a hard link to the staged file where the file system
 //           allows, a copy otherwise), and a directory the installation lacks is staged whole
 //           under a part name
-//   sync    the parts' data (and the marker) is made durable
+//   sync    the parts' data (and the list) is made durable
 //   commit  each part replaces its target in one rename that keeps the old file for undo;
 //           each step records how it was committed, and a failure undoes exactly that, last
-//           first
+//           first; the commit marker (".qu-commit") stands while this phase runs
 //   finish  the new names are made durable, the old files dropped, the staged names of linked
 //           files removed (nothing left in the staging tree shares its data with the
-//           installation), and once that is durable too, the marker goes
+//           installation), and once that is durable too, the list goes
 //
-// A part, a backup and the commit marker carry names of the updater's own (".qu-p1",
-// ".qu-b1", ".qu-commit"), hidden on Unix, recognised by name everywhere. One that a run could
-// not remove is removed by a later one: the marker says where to look.
+// Parts, backups, the marker and the list carry names of the updater's own (".qu-p1",
+// ".qu-b1", ".qu-commit", ".qu-dirs"), hidden on Unix, recognised by name everywhere. One that
+// a run could not remove is removed by a later one: the list says where to look.
 #ifndef QUILLMOOR_INSTALL_H
 #define QUILLMOOR_INSTALL_H
 
@@ -42,10 +42,12 @@ Q_DECLARE_LOGGING_CATEGORY(lcUpdater)
 
 // The lock file that keeps a second updater out of the installation.
 QString lockFileName();
-// The commit marker: it lists the directories where an attempt makes names of its own, and
-// stands until they are all gone again.
+// The commit marker: present in the installation while an attempt is in its commit phase.
 QString commitMarkerName();
-// True for a name the transaction gives its own entries (parts, backups, the marker).
+// The list of the directories where an attempt makes names of its own; it stands until they
+// are all gone again.
+QString dirListName();
+// True for a name the transaction gives its own entries (parts, backups, marker, list).
 bool isOwnName(const QString &name);
 
 // What failed: the phase, the path it failed on and the system's reason.
@@ -80,7 +82,7 @@ private:
 };
 
 // Removes the names of the updater's own that earlier runs could not: in the directories the
-// commit marker lists and in `alsoIn` (the updater's own directory, where a replaced program
+// list of directories names and in `alsoIn` (the updater's own directory, where a replaced program
 // that was still running was set aside). Needs the lock.
 void removeLeftovers(const QString &installRoot, const QStringList &alsoIn);
 
@@ -155,7 +157,7 @@ private:
     void removeLeftoversIn(const QString &dir, const std::vector<sys::Entry> &entries);
     // Lists the installed directories the attempt makes own names in (and, with
     // `withNewDirs`, the new ones too) and those earlier runs left names in.
-    bool writeMarker(bool withNewDirs);
+    bool writeDirList(bool withNewDirs);
     bool makeDirectories();
     bool makeFiles();
     void makeFile(Item &item);
@@ -179,9 +181,9 @@ private:
     QStringList m_sources;
     std::vector<Dir> m_dirs;
     std::vector<Item> m_items;
-    QStringList m_carried; // marker lines of earlier runs whose leftovers are still there
+    QStringList m_carried; // list lines of earlier runs whose leftovers are still there
     std::atomic<quint32> m_nextNumber{0};
-    bool m_leftovers = false; // some own name could not be removed: the marker stays
+    bool m_leftovers = false; // some own name could not be removed: the list stays
     bool m_done = false;
     Failure m_failure;
 };
