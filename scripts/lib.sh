@@ -9,6 +9,7 @@ QT_HOST_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
 BASE_PACKAGES=(cmake g++ make qt6-base-dev)
 # What the CTest suite needs beyond them, in every build that runs it: strace lets a test
 # check the order of the updater's syncs and renames.
+# shellcheck disable=SC2034  # used by the scripts that source this file
 CTEST_PACKAGES=("${BASE_PACKAGES[@]}" strace)
 
 # Parallel jobs of every build the scripts make: all cores unless BUILD_JOBS says otherwise
