@@ -7,6 +7,14 @@ QT_HOST_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
 
 # The Debian packages every build needs.
 BASE_PACKAGES=(cmake g++ make qt6-base-dev)
+# What the CTest suite needs beyond them, in every build that runs it: strace lets a test
+# check the order of the updater's syncs and renames.
+# shellcheck disable=SC2034  # used by the scripts that source this file
+CTEST_PACKAGES=("${BASE_PACKAGES[@]}" strace)
+
+# Parallel jobs of every build the scripts make: all cores unless BUILD_JOBS says otherwise
+# (BUILD_JOBS=1 to leave a shared machine a core).
+BUILD_JOBS=${BUILD_JOBS:-$(nproc)}
 
 # True when the Debian package $1 is installed.
 package_installed() {
@@ -33,12 +41,28 @@ ensure_packages() {
     fi
 }
 
+# For the packages that only one suite needs (Qt 5, clang): installs the missing ones when
+# run as root; otherwise says "skipped:" and why, and ends the script successfully.
+need_packages_or_skip() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        package_installed "$pkg" || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "skipped: needs ${missing[*]} (sudo apt-get install ${missing[*]}, or run this as root" \
+             "to have it installed)"
+        exit 0
+    fi
+    ensure_packages "${missing[@]}"
+}
+
 # Configures and builds the project into the directory $1 with any further cmake options.
 build_project() {
     local dir=$1
     shift
     cmake -S . -B "$dir" "$@" >/dev/null
-    cmake --build "$dir" -j"$(nproc)"
+    cmake --build "$dir" -j"$BUILD_JOBS"
 }
 
 # Builds the benchmark target $2 in the build directory $1 (configured as Release when it has
@@ -48,7 +72,7 @@ build_bench() {
     if [ ! -f "$dir/CMakeCache.txt" ]; then
         cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
     fi
-    cmake --build "$dir" --target "$target" -j2 >/dev/null
+    cmake --build "$dir" --target "$target" -j"$BUILD_JOBS" >/dev/null
 }
 
 # Wine and the MinGW-w64 cross compiler, for the Windows suites: sets WINE and WINESERVER.

@@ -8,18 +8,12 @@ source scripts/lib.sh
 
 BUILD_DIR=build-qt5
 
-if ! package_installed qtbase5-dev; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "skipped: Qt 5 is missing (install qtbase5-dev, or run this as root to have it installed)"
-        exit 0
-    fi
-    ensure_packages "${BASE_PACKAGES[@]}" qtbase5-dev
-fi
+ensure_packages "${CTEST_PACKAGES[@]}"
+need_packages_or_skip qtbase5-dev
 
 echo "Building with Qt $(pkg-config --modversion Qt5Core 2>/dev/null || echo 5) in $BUILD_DIR"
 # The benchmarks measure the Qt 6 build; here only the program, the library and the tests.
-cmake -S . -B "$BUILD_DIR" -DQT_MAJOR_VERSION=5 -DQUILLMOOR_BUILD_TESTS=ON \
-      -DQUILLMOOR_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)"
+build_project "$BUILD_DIR" -DQT_MAJOR_VERSION=5 -DQUILLMOOR_BUILD_TESTS=ON \
+    -DQUILLMOOR_BUILD_BENCHMARKS=OFF
 cd "$BUILD_DIR"
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-ensure_packages "${BASE_PACKAGES[@]}"
+ensure_packages "${CTEST_PACKAGES[@]}"
 
 flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 build_project build-asan -DQUILLMOOR_BUILD_TESTS=ON -DQUILLMOOR_BUILD_BENCHMARKS=OFF \

@@ -5,8 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-# strace lets a test check the order of the updater's syncs and renames.
-ensure_packages "${BASE_PACKAGES[@]}" strace
+ensure_packages "${CTEST_PACKAGES[@]}"
 build_project build -DQUILLMOOR_BUILD_TESTS=ON
 
 passed=0

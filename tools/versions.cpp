@@ -6,23 +6,55 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string_view>
 
 using tools_p::emptyText;
 
 namespace {
 
-const int noStageRank = 4;
+// The release stages, earliest first: the lower-case letter that marks one inside a version
+// ("1.0b") and the word it is spelled out as ("1.0 beta", matched in any case). A stage's
+// rank is its place here counted from 1; a version without a known stage ranks after all.
+struct Stage {
+    char16_t letter;
+    std::u16string_view word; // lower case
+};
+constexpr Stage stages[] = {{u'a', u"alpha"}, {u'b', u"beta"}, {u'f', u"final"}};
+constexpr int noStageRank = int(std::size(stages)) + 1;
 
-// Rank of a stage letter as written inside a version ("1.0b"), 0 for any other character.
-// Only lower case counts: "1.0B" carries no stage.
+// The stage that `letter` marks inside a version, or null. Only lower case counts: "1.0B"
+// carries no stage.
+const Stage *stageOfLetter(char16_t letter)
+{
+    for (const Stage &stage : stages) {
+        if (stage.letter == letter)
+            return &stage;
+    }
+    return nullptr;
+}
+
+int rankOf(const Stage &stage)
+{
+    return int(&stage - stages) + 1;
+}
+
+// Rank of a stage letter as written inside a version, 0 for any other character.
 int stageLetterRank(QChar ch)
 {
-    switch (ch.unicode()) {
-    case 'a': return 1;
-    case 'b': return 2;
-    case 'f': return 3;
-    default: return 0;
+    const Stage *stage = stageOfLetter(ch.unicode());
+    return stage ? rankOf(*stage) : 0;
+}
+
+// Rank of `text` as a stage word or letter, compared with `cs`.
+int stageRank(QStringView text, Qt::CaseSensitivity cs)
+{
+    for (const Stage &stage : stages) {
+        if (text.compare(QStringView(stage.word.data(), stage.word.size()), cs) == 0
+            || text.compare(QStringView(&stage.letter, 1), cs) == 0) {
+            return rankOf(stage);
+        }
     }
+    return noStageRank;
 }
 
 // getStageRank without its copies: ASCII words (all real ones) are matched in place, since
@@ -33,15 +65,7 @@ int wordRank(QStringView word)
         if (ch.unicode() >= 0x80)
             return getStageRank(word.toString());
     }
-    static const struct {
-        const char *name;
-        int rank;
-    } stages[] = {{"alpha", 1}, {"a", 1}, {"beta", 2}, {"b", 2}, {"final", 3}, {"f", 3}};
-    for (const auto &stage : stages) {
-        if (word.compare(QLatin1String(stage.name), Qt::CaseInsensitive) == 0)
-            return stage.rank;
-    }
-    return noStageRank;
+    return stageRank(word, Qt::CaseInsensitive);
 }
 
 struct ParsedVersion {
@@ -116,23 +140,13 @@ QString expandStageLetters(QString version)
     // for every letter, which is quadratic. Spelling each letter out where it stands gives
     // what replacing "a", then "b", then "f" gives: " Beta" and " Final" bring an "a" only
     // after the "a" step is done, and no word brings a "b" or an "f".
-    static constexpr char16_t alpha[] = u" Alpha";
-    static constexpr char16_t beta[] = u" Beta";
-    static constexpr char16_t final[] = u" Final";
-    constexpr qsizetype alphaSize = std::size(alpha) - 1;
-    constexpr qsizetype betaSize = std::size(beta) - 1;
-    constexpr qsizetype finalSize = std::size(final) - 1;
-
     const char16_t *const begin = reinterpret_cast<const char16_t *>(version.constData());
     const char16_t *const end = begin + version.size();
     qint64 size = version.size();
     for (const char16_t *p = begin; p != end; ++p) {
-        switch (*p) {
-        case u'a': size += alphaSize - 1; break;
-        case u'b': size += betaSize - 1; break;
-        case u'f': size += finalSize - 1; break;
-        default: break;
-        }
+        // The letter becomes a space and the word.
+        if (const Stage *stage = stageOfLetter(*p))
+            size += qint64(stage->word.size());
     }
     if (size == version.size())
         return version.isNull() ? emptyText() : version;
@@ -140,26 +154,21 @@ QString expandStageLetters(QString version)
     QString result = tools_p::uninitializedText(size);
     char16_t *out = reinterpret_cast<char16_t *>(result.data());
     for (const char16_t *p = begin; p != end; ++p) {
-        switch (*p) {
-        case u'a': out = std::copy(alpha, alpha + alphaSize, out); break;
-        case u'b': out = std::copy(beta, beta + betaSize, out); break;
-        case u'f': out = std::copy(final, final + finalSize, out); break;
-        default: *out++ = *p; break;
+        const Stage *stage = stageOfLetter(*p);
+        if (!stage) {
+            *out++ = *p;
+            continue;
         }
+        *out++ = u' ';
+        *out++ = char16_t(stage->word.front() - u'a' + u'A'); // " Beta": capitalised
+        out = std::copy(stage->word.begin() + 1, stage->word.end(), out);
     }
     return result;
 }
 
 int getStageRank(QString stage)
 {
-    const QString lower = stage.toLower();
-    if (lower == QLatin1String("alpha") || lower == QLatin1String("a"))
-        return 1;
-    if (lower == QLatin1String("beta") || lower == QLatin1String("b"))
-        return 2;
-    if (lower == QLatin1String("final") || lower == QLatin1String("f"))
-        return 3;
-    return noStageRank;
+    return stageRank(stage.toLower(), Qt::CaseSensitive);
 }
 
 int compareVersions(QString first, QString second)
