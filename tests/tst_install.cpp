@@ -625,7 +625,7 @@ void TestInstall::copiesKeepWhatLinksKeep()
             QVERIFY(::chown(path.constData(), 65534, 65534) == 0);
         QVERIFY(::chmod(path.constData(), 04755) == 0);
         withAttributes = ::setxattr(path.constData(), "user.quillmoor", "kept", 4, 0) == 0 && withAttributes;
-        const struct timespec times[2] = { { 1000000000, 0 }, { 1000000000, 5 } };
+        const decltype(stat::st_mtim) times[2] = { { 1000000000, 0 }, { 1000000000, 5 } };
         QVERIFY(::utimensat(AT_FDCWD, path.constData(), times, 0) == 0);
     }
     QVERIFY(install::installRelease(stage.path(), inst.path()));

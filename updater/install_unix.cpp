@@ -231,7 +231,7 @@ bool copyMetadata(int in, int out, const struct stat &from)
     if (SYS_CALL(Op::Copy, ::fchmod(out, mode)) != 0)
         return false;
     copyAttributes(in, out);
-    const struct timespec times[2] = { from.st_atim, from.st_mtim };
+    const decltype(from.st_atim) times[2] = { from.st_atim, from.st_mtim };
     ::futimens(out, times);
     return true;
 }
