@@ -770,8 +770,8 @@ void TestInstall::leftoversGoAtTheNextStart()
     // next start removes them, where the list says and in its own directory.
     QTemporaryDir inst;
     QVERIFY(treeutil::build(inst.path(), { "bin/.qu-a0=old updater", "bin/updater=new", "d/.qu-b3=old",
-                                           "d/.qu-p4/x=1", "d/f=new", "e/.qu-b1=unlisted",
-                                           install::dirListName() + "=d" }));
+                                           "d/.qu-p4/x=1", "d/f=new", "e/.qu-b1=unlisted" }));
+    QVERIFY(install::sys::writeRecord(inst.path() + '/' + install::dirListName(), { "d" }));
     install::removeLeftovers(inst.path(), { inst.path() + "/bin" });
     QCOMPARE(treeutil::read(inst.path()),
              QStringList({ "bin/", "bin/updater=new", "d/", "d/f=new", "e/", "e/.qu-b1=unlisted" }));
