@@ -1,6 +1,7 @@
 #include "install.h"
 
 #include <QHash>
+#include <QSet>
 
 #include <algorithm>
 #include <mutex>
@@ -170,33 +171,42 @@ bool Transaction::stageDir(const QString &source, const QString &target,
     if (!sys::list(source, staged))
         return false;
 
-    QHash<QString, Type> installed;
+    // Installed entries by sys::nameKey (the name, or on Windows its case-folded form).
+    QHash<QString, sys::Entry> installed;
     if (!fresh) {
         std::vector<sys::Entry> present;
         if (!sys::list(target, present))
             return false;
         installed.reserve(int(present.size()));
-        for (const sys::Entry &entry : present) {
+        for (sys::Entry &entry : present) {
             if (isOwnName(entry.name)) {
                 // Left by a killed attempt: never complete, never installed as such. What
                 // cannot go yet (a file still in use on Windows) goes in a later run.
                 removeEntry(join(target, entry.name), entry.type);
                 continue;
             }
-            installed.insert(entry.name, entry.type);
+            installed.insert(sys::nameKey(entry.name), std::move(entry));
         }
         m_dirs << target;
     }
+    QSet<QString> stagedKeys; // a case-sensitive staging tree may spell one name twice
 
     for (const sys::Entry &entry : staged) {
         // Hidden and system entries are not part of the release; nor is anything named like
         // the updater's own entries (hidden on Unix anyway, and removed as a leftover).
         if (entry.hidden || entry.type == Type::Other || isOwnName(entry.name))
             continue;
+        const QString key = sys::nameKey(entry.name);
+        if (stagedKeys.contains(key))
+            return false; // two release entries for one installed name
+        stagedKeys.insert(key);
+        const auto found = fresh ? installed.cend() : installed.constFind(key);
+        const bool present = found != installed.cend();
+        // Until the respell step at the end, the entry keeps its installed spelling.
         const QString from = join(source, entry.name);
-        const QString to = join(target, entry.name);
+        const QString to = join(target, present ? found->name : entry.name);
         const QString finalPath = join(installedAs, entry.name);
-        const Type there = fresh ? Type::Missing : installed.value(entry.name, Type::Missing);
+        const Type there = present ? found->type : Type::Missing;
 
         if (entry.type == Type::Dir) {
             if (there == Type::Dir || (there == Type::Link && sys::typeOf(to, true) == Type::Dir)) {
@@ -223,18 +233,17 @@ bool Transaction::stageDir(const QString &source, const QString &target,
                 if (!stageDir(from, step.part, to, true))
                     return false;
             }
-            continue;
-        }
-
-        if (there == Type::Dir)
+        } else if (there == Type::Dir) {
             return false; // a directory where the release has a file
-        if (fresh) {
+        } else if (fresh) {
             m_jobs.push_back({from, to, {}, finalPath, entry.type, -1, Result::Failed, false});
-            continue;
+        } else {
+            m_jobs.push_back({from, target, {}, to, entry.type, int(m_steps.size()), Result::Failed, false});
+            m_steps.push_back({entry.type == Type::Link ? Step::Link : Step::File,
+                               there != Type::Missing, sys::Undo::None, false, {}, to, {}});
         }
-        m_jobs.push_back({from, target, {}, to, entry.type, int(m_steps.size()), Result::Failed, false});
-        m_steps.push_back({entry.type == Type::Link ? Step::Link : Step::File,
-                           there != Type::Missing, sys::Undo::None, false, {}, to, {}});
+        if (present && found->name != entry.name)
+            m_steps.push_back({Step::Respell, false, sys::Undo::None, false, to, join(target, entry.name), {}});
     }
     return true;
 }
@@ -258,8 +267,10 @@ Result Transaction::stageFile(FileJob &job)
 QStringList Transaction::parts() const
 {
     QStringList paths;
-    for (const Step &step : m_steps)
-        paths << step.part;
+    for (const Step &step : m_steps) {
+        if (step.kind != Step::Respell)
+            paths << step.part;
+    }
     return paths;
 }
 
@@ -268,12 +279,25 @@ bool Transaction::sync()
     return sys::syncData(m_install, m_written);
 }
 
+// Every entry the commit will replace or rename must be free first: a file in use found
+// part-way through would mean committing and undoing every step before it, once a second.
+bool Transaction::checkTargets() const
+{
+    return std::all_of(m_steps.begin(), m_steps.end(), [](const Step &step) {
+        return step.kind == Step::Respell ? sys::canReplace(step.part)
+                                          : !step.replaces || sys::canReplace(step.target);
+    });
+}
+
 bool Transaction::commit()
 {
-    if (!sys::writeMarker(join(m_install, commitMarkerName())))
+    if (!checkTargets() || !sys::writeMarker(join(m_install, commitMarkerName())))
         return false;
     for (Step &step : m_steps) {
-        if (step.replaces) {
+        if (step.kind == Step::Respell) {
+            if (!sys::respell(step.part, step.target))
+                return false;
+        } else if (step.replaces) {
             step.backup = withKind(step.part, 'b');
             if (sys::replace(step.part, step.target, step.backup, &step.undo) != Result::Ok)
                 return false;
@@ -346,15 +370,20 @@ void Transaction::rollBack()
     for (auto step = m_steps.rbegin(); step != m_steps.rend(); ++step) {
         if (!step->committed)
             continue;
-        const bool undone = step->replaces
-                ? sys::undoReplace(step->undo, step->part, step->target, step->backup)
-                : sys::rename(step->target, step->part); // back under its part name
+        bool undone;
+        if (step->kind == Step::Respell)
+            undone = sys::respell(step->target, step->part);
+        else if (step->replaces)
+            undone = sys::undoReplace(step->undo, step->part, step->target, step->backup);
+        else
+            undone = sys::rename(step->target, step->part); // back under its part name
         // A step that cannot be undone keeps its part: it may hold the old file now. The
         // next attempt removes it and installs the new file again.
         step->committed = !undone;
     }
     for (const Step &step : m_steps) {
-        if (!step.committed && !step.part.isEmpty())
+        // A respell step's part is the installed entry itself.
+        if (!step.committed && !step.part.isEmpty() && step.kind != Step::Respell)
             removeEntry(step.part, step.kind == Step::NewDir ? Type::Dir : Type::File);
     }
     sys::removeFile(join(m_install, commitMarkerName()));

@@ -62,7 +62,9 @@ public:
 private:
     struct Step
     {
-        enum Kind : unsigned char { File, Link, NewDir };
+        // Respell gives the installed entry `part` the release's spelling `target` (Windows:
+        // a name whose case alone changed); it comes after the steps inside that entry.
+        enum Kind : unsigned char { File, Link, NewDir, Respell };
         Kind kind;
         bool replaces;    // a file or link is at the target
         sys::Undo undo;   // set once committed over an existing target
@@ -85,6 +87,7 @@ private:
         bool linked;
     };
 
+    bool checkTargets() const;
     bool stageDir(const QString &source, const QString &target, const QString &installedAs,
                   bool fresh);
     void runJob(FileJob &job);
