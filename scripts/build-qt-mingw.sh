@@ -96,15 +96,16 @@ LICENSE_DIR=$PREFIX/share/licenses/qt6-base
 collect_licenses() {
     local src=$1 tmp=$LICENSE_DIR.tmp attribution dir
     rm -rf "$tmp"
-    mkdir -p "$tmp/3rdparty"
+    mkdir -p "$tmp"
     cp "$src"/LICENSES/*.txt "$tmp/"
     cp "$src/debian/copyright" "$tmp/debian-copyright"
+    # Kept under their place in Qt's src/: 3rdparty/zlib/, gui/painting/, ...
     while IFS= read -r attribution; do
         dir=${attribution%/qt_attribution.json}
-        mkdir -p "$tmp/3rdparty/${dir#"$src"/}"
+        mkdir -p "$tmp/${dir#"$src"/src/}"
         find "$dir" -maxdepth 1 -type f \( -name qt_attribution.json -o -iname '*licen[cs]e*' \
              -o -iname 'copying*' -o -iname 'copyright*' -o -iname 'notice*' \) \
-             -exec cp {} "$tmp/3rdparty/${dir#"$src"/}/" \;
+             -exec cp {} "$tmp/${dir#"$src"/src/}/" \;
     done < <(find "$src/src" -name qt_attribution.json)
     rm -rf "$LICENSE_DIR"
     mv "$tmp" "$LICENSE_DIR"
