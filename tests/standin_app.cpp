@@ -3,6 +3,8 @@
 //
 // When a file "hold" lies beside it, it first waits (up to 10 s) for a file "go" there and
 // writes "waited" if none came: a launcher that waited for it to finish would see that.
+// Started with "--stay <ms>" it records nothing and only runs that long: the old release's
+// main application, still running when the update starts.
 // No Qt, so that it starts fast and is a plain executable on every platform.
 #include <chrono>
 #include <cstdio>
@@ -33,6 +35,10 @@ fs::path ownDirectory()
 
 int main(int argc, char **argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--stay") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(argv[2])));
+        return 0;
+    }
     const fs::path dir = ownDirectory();
     std::string line = fs::current_path().u8string();
     if (fs::exists(dir / "hold")) {

@@ -170,6 +170,8 @@ private slots:
     void copyRemovesLeftovers();
     void stagedNameThatStaysIsNotShared();
     void failedCommitIsUndone();
+    void failedCommitKeepsWindowsNamesAndAttributes_data();
+    void failedCommitKeepsWindowsNamesAndAttributes();
     void copyLinkLoopEnds();
 
     void faultSweep();
@@ -444,6 +446,96 @@ void TestInstall::failedCommitIsUndone()
         QCOMPARE(treeutil::read(target.path()), oldTree);
         QCOMPARE(treeutil::read(source.path()), stagedTree);
     }
+}
+
+void TestInstall::failedCommitKeepsWindowsNamesAndAttributes_data()
+{
+    QTest::addColumn<QStringList>("old");
+    QTest::addColumn<QStringList>("staged");
+    QTest::addColumn<QStringList>("readOnly"); // made read-only on both sides, where present
+
+    QTest::newRow("read-only files on both sides")
+            << QStringList { "a=old", "b=old", "c=old", "d=old" }
+            << QStringList { "a=new", "b=new", "c=new", "d=new", "e=new" }
+            << QStringList { "a", "c", "d", "e" };
+    QTest::newRow("case-only renames")
+            << QStringList { "readme.txt=old", "data/x=old", "data/mine=m", "z=old" }
+            << QStringList { "README.txt=new", "Data/x=new", "Data/y=new", "z=new", "zz=new" }
+            << QStringList {};
+}
+
+void TestInstall::failedCommitKeepsWindowsNamesAndAttributes()
+{
+    // As failedCommitIsUndone, where Windows differs: after any failed commit, every file
+    // has its old name, spelling, content and read-only attribute, and no backup is left.
+#ifndef Q_OS_WIN
+    QSKIP("spelling and the read-only attribute are Windows'");
+#else
+    QFETCH(QStringList, old);
+    QFETCH(QStringList, staged);
+    QFETCH(QStringList, readOnly);
+    const auto setReadOnly = [&](const QString &root, bool on) {
+        for (const QString &name : readOnly) {
+            const std::wstring path = QDir::toNativeSeparators(root + '/' + name).toStdWString();
+            if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+                SetFileAttributesW(path.c_str(), on ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+        }
+    };
+    const auto readOnlyNames = [](const QString &root) {
+        QStringList names;
+        QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (GetFileAttributesW(QDir::toNativeSeparators(path).toStdWString().c_str()) & FILE_ATTRIBUTE_READONLY)
+                names << path.mid(root.size() + 1);
+        }
+        names.sort();
+        return names;
+    };
+    for (int failing = 0; failing < staged.size(); ++failing) {
+        QTemporaryDir source, target;
+        QVERIFY(treeutil::build(source.path(), staged));
+        QVERIFY(treeutil::build(target.path(), old));
+        setReadOnly(source.path(), true);
+        setReadOnly(target.path(), true);
+        const QStringList oldTree = treeutil::read(target.path());
+        const QStringList oldReadOnly = readOnlyNames(target.path());
+        {
+            install::Transaction transaction(source.path(), target.path());
+            QVERIFY(transaction.stage());
+            QVERIFY(transaction.sync());
+            const QStringList parts = transaction.parts();
+            QCOMPARE(parts.size(), staged.size());
+            const std::wstring part = QDir::toNativeSeparators(parts[failing]).toStdWString();
+            SetFileAttributesW(part.c_str(), FILE_ATTRIBUTE_NORMAL);
+            QVERIFY(std::filesystem::remove_all(part) > 0);
+            QVERIFY(!transaction.commit());
+            transaction.rollBack();
+        }
+        QCOMPARE(treeutil::read(target.path()), oldTree);
+        QCOMPARE(readOnlyNames(target.path()), oldReadOnly);
+        setReadOnly(source.path(), false);
+        setReadOnly(target.path(), false);
+    }
+    // With nothing failing, the release's spelling and attributes are installed.
+    QTemporaryDir source, target;
+    QVERIFY(treeutil::build(source.path(), staged));
+    QVERIFY(treeutil::build(target.path(), old));
+    setReadOnly(source.path(), true);
+    setReadOnly(target.path(), true);
+    install::Transaction transaction(source.path(), target.path());
+    QVERIFY(transaction.run());
+    QStringList expected = readOnly;
+    expected.sort();
+    QCOMPARE(readOnlyNames(target.path()), expected);
+    QStringList names;
+    for (const QString &line : treeutil::read(target.path()))
+        names << line.section(QLatin1Char('='), 0, 0);
+    for (const QString &line : staged)
+        QVERIFY2(names.contains(line.section(QLatin1Char('='), 0, 0)), qPrintable(line));
+    setReadOnly(source.path(), false);
+    setReadOnly(target.path(), false);
+#endif
 }
 
 void TestInstall::copyLinkLoopEnds()

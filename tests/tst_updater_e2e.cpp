@@ -119,8 +119,23 @@ public:
         return QString();
     }
 
-    // The installation directory as the updater prints it.
-    QByteArray printedPath() const { return QFileInfo(m_root).canonicalFilePath().toLocal8Bit(); }
+    // The installation directory as the updater prints it: in the local 8-bit encoding, on
+    // Windows with "?" for every character the ANSI code page lacks.
+    QByteArray printedPath() const
+    {
+        const QString path = QFileInfo(m_root).canonicalFilePath();
+#ifdef Q_OS_WIN
+        if (GetACP() == CP_UTF8)
+            return path.toUtf8();
+        const auto wide = reinterpret_cast<const wchar_t *>(path.utf16());
+        QByteArray bytes(int(path.size()) * 4, '\0');
+        bytes.truncate(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, int(path.size()),
+                                           bytes.data(), int(bytes.size()), nullptr, nullptr));
+        return bytes;
+#else
+        return path.toLocal8Bit();
+#endif
+    }
 
     QProcess &process() { return m_process; }
 
@@ -207,6 +222,12 @@ private slots:
     void launchesUnderEveryWindowsVersion_data();
     void launchesUnderEveryWindowsVersion();
     void retriesOnlyTheLaunch();
+    void printsNoLookAlikes();
+    void waitsForRunningMainApp();
+    void findsHeldFilesBeforeCommit();
+    void keepsReadOnlyOfLeftoverBackup();
+    void leavesSystemEntries();
+    void carriesManifestAndVersion();
 };
 
 void TestUpdaterEndToEnd::completesUpdate_data()
@@ -271,6 +292,16 @@ void TestUpdaterEndToEnd::completesUpdate_data()
     QString deep = QString(60, QLatin1Char('d'));
     for (int level = 1; level < 5; ++level)
         deep += QLatin1Char('/') + QString(60, QLatin1Char('d'));
+#ifdef Q_OS_WIN
+    // Names are case-insensitive: the installed entry takes the release's spelling.
+    QTest::newRow("case-only rename of a file")
+            << "Quillmoor" << QStringList { "readme.txt=old", "a=1" } << QStringList { "README.txt=new" }
+            << QStringList { "README.txt=new", "a=1" } << false;
+    QTest::newRow("case-only rename of a directory")
+            << "Quillmoor" << QStringList { "data/x=old", "data/settings.ini=mine" }
+            << QStringList { "Data/x=new", "Data/New.txt=n" }
+            << QStringList { "Data/", "Data/New.txt=n", "Data/settings.ini=mine", "Data/x=new" } << false;
+#endif
     QTest::newRow("path longer than 260 characters")
             << "Quillmoor" << QStringList { "a=1" } << QStringList { deep + "/long.txt=2" }
             << QStringList { "a=1", deep.left(60) + "/", deep.left(121) + "/", deep.left(182) + "/",
@@ -712,6 +743,272 @@ void TestUpdaterEndToEnd::retriesOnlyTheLaunch()
     inst.process().waitForFinished();
     QCOMPARE(out, inst.printedPath());
     QCOMPARE(inst.files(), QStringList { "a=2" });
+}
+
+#ifdef Q_OS_WIN
+namespace {
+
+std::wstring nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+// The names a directory reports changed (ReadDirectoryChangesW), collected while it runs.
+class NameWatch
+{
+public:
+    explicit NameWatch(const QString &dir)
+        : m_dir(CreateFileW(nativePath(dir).c_str(), FILE_LIST_DIRECTORY,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr))
+    {
+        m_overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        arm();
+    }
+    ~NameWatch()
+    {
+        CancelIoEx(m_dir, &m_overlapped);
+        DWORD unused;
+        GetOverlappedResult(m_dir, &m_overlapped, &unused, TRUE);
+        CloseHandle(m_overlapped.hEvent);
+        CloseHandle(m_dir);
+    }
+
+    // Collects what arrived within `ms`.
+    QStringList names(int ms)
+    {
+        QDeadlineTimer deadline(ms);
+        do {
+            DWORD got = 0;
+            if (WaitForSingleObject(m_overlapped.hEvent, 50) == WAIT_OBJECT_0
+                && GetOverlappedResult(m_dir, &m_overlapped, &got, FALSE)) {
+                for (DWORD at = 0; got > 0;) {
+                    const auto *info = reinterpret_cast<const FILE_NOTIFY_INFORMATION *>(m_buffer + at);
+                    m_names << QString::fromWCharArray(info->FileName, int(info->FileNameLength / sizeof(WCHAR)));
+                    if (!info->NextEntryOffset)
+                        break;
+                    at += info->NextEntryOffset;
+                }
+                arm();
+            }
+            QCoreApplication::processEvents();
+        } while (!deadline.hasExpired());
+        return m_names;
+    }
+
+private:
+    void arm()
+    {
+        ResetEvent(m_overlapped.hEvent);
+        ReadDirectoryChangesW(m_dir, m_buffer, sizeof m_buffer, FALSE,
+                              FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME, nullptr,
+                              &m_overlapped, nullptr);
+    }
+
+    HANDLE m_dir;
+    OVERLAPPED m_overlapped{};
+    alignas(DWORD) char m_buffer[64 * 1024];
+    QStringList m_names;
+};
+
+DWORD attributes(const QString &path)
+{
+    return GetFileAttributesW(nativePath(path).c_str());
+}
+
+} // namespace
+#endif
+
+void TestUpdaterEndToEnd::printsNoLookAlikes()
+{
+    // A character the ANSI code page lacks is printed as "?", never as a look-alike letter
+    // that names another, valid-looking path ("Ω" as "O").
+#ifndef Q_OS_WIN
+    QSKIP("the path is printed in the locale's encoding as it is");
+#else
+    char omega[8];
+    BOOL unmapped = FALSE;
+    if (GetACP() == CP_UTF8
+        || (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, L"\u03a9", 1, omega, sizeof omega, nullptr, &unmapped), !unmapped))
+        QSKIP("this ANSI code page has a letter for Ω");
+    Installation inst(QString::fromUtf8("Ωmega"));
+    QVERIFY(inst.setUp({ "a=1" }, { "a=2" }));
+    inst.start();
+    QVERIFY(inst.process().waitForFinished(15000));
+    const QByteArray out = inst.process().readAllStandardOutput();
+    QVERIFY2(out.endsWith("/?mega"), out.constData());
+    QCOMPARE(inst.installed(), QStringList { "a=2" });
+#endif
+}
+
+void TestUpdaterEndToEnd::waitsForRunningMainApp()
+{
+    // The old main application still runs: replacing its executable under it would give it
+    // a mix of two releases. The update waits until it has exited, then installs everything
+    // and starts the new one once; nothing of the updater's own is left.
+#ifndef Q_OS_WIN
+    QSKIP("POSIX replaces a running program's file; the process keeps the old one");
+#else
+    Installation inst;
+    QVERIFY(inst.setUp({ "data/x=old" }, { "data/x=new", "y=new" }));
+    QFile standin(QStringLiteral(STANDIN_APP));
+    QVERIFY(standin.open(QIODevice::ReadOnly));
+    const QByteArray newApp = standin.readAll() + "\nthe new release\n";
+    QFile staged(inst.path("_update/Quillmoor.exe"));
+    QVERIFY(staged.open(QIODevice::WriteOnly) && staged.write(newApp) == newApp.size());
+    staged.close();
+    const QStringList oldRelease = inst.installed();
+
+    QProcess running;
+    QElapsedTimer clock;
+    clock.start();
+    running.start(inst.path("Quillmoor.exe"), { QStringLiteral("--stay"), QStringLiteral("8000") });
+    QVERIFY(running.waitForStarted());
+    inst.start();
+    QTest::qWait(6500); // three attempts while it runs
+    QCOMPARE(inst.process().state(), QProcess::Running);
+    QCOMPARE(inst.installed(), oldRelease);
+    QCOMPARE(inst.launches(0), 0);
+    QVERIFY(running.waitForFinished(10000));
+    QVERIFY(inst.process().waitForFinished(10000));
+    QVERIFY2(clock.elapsed() >= 8000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(inst.process().exitCode(), 0);
+    QCOMPARE(inst.launches(), 1);
+    QTest::qWait(1000);
+    QCOMPARE(inst.launches(), 1);
+    QCOMPARE(inst.installed(), QStringList({ "data/", "data/x=new", "y=new" }));
+    QFile installedApp(inst.path("Quillmoor.exe"));
+    QVERIFY(installedApp.open(QIODevice::ReadOnly));
+    QVERIFY(installedApp.readAll() == newApp);
+    QStringList own;
+    for (const QString &line : treeutil::read(inst.root())) {
+        const QString name = line.section(QLatin1Char('='), 0, 0);
+        if (name.contains(QRegularExpression(QStringLiteral("(^|/)\\.qu-"))))
+            own << name;
+    }
+    QVERIFY2(own.isEmpty(), qPrintable(own.join(QLatin1Char(' '))));
+#endif
+}
+
+void TestUpdaterEndToEnd::findsHeldFilesBeforeCommit()
+{
+    // A file held without delete sharing is found before the commit starts: while it is
+    // held no installed name changes and no commit marker appears, however late it comes in
+    // the order. Once it is free the update completes.
+#ifndef Q_OS_WIN
+    QSKIP("POSIX has no file held against a rename");
+#else
+    Installation inst;
+    QStringList installed, staged;
+    for (const char *name : { "a", "b", "c", "m", "x", "y", "zz" }) {
+        installed << QString::fromLatin1(name) + "=old";
+        staged << QString::fromLatin1(name) + "=new";
+    }
+    QVERIFY(inst.setUp(installed, staged));
+    const HANDLE held = CreateFileW(nativePath(inst.path("zz")).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    QVERIFY(held != INVALID_HANDLE_VALUE);
+    NameWatch watch(inst.root());
+    inst.start();
+    const QStringList seen = watch.names(6500); // three attempts
+    CloseHandle(held);
+    // Staging made and removed parts each time: the watch works here.
+    QVERIFY2(!seen.filter(QStringLiteral(".qu-p")).isEmpty(), qPrintable(seen.join(' ')));
+    // Parts, backups, the list of where they are and the lock come and go; the marker or an
+    // installed name would not.
+    const QStringList committed =
+            seen.filter(QRegularExpression(QStringLiteral("^(?!\\.qu-[pb]|\\.qu-lock|\\.qu-dirs)")));
+    QVERIFY2(committed.isEmpty(), qPrintable(committed.join(' ')));
+    QVERIFY(inst.process().waitForFinished(10000));
+    QCOMPARE(inst.process().exitCode(), 0);
+    QCOMPARE(inst.launches(), 1);
+    staged.sort();
+    QCOMPARE(inst.installed(), staged);
+#endif
+}
+
+void TestUpdaterEndToEnd::keepsReadOnlyOfLeftoverBackup()
+{
+    // A backup left by an attempt that failed is a second name of a read-only installed file;
+    // removing it must not take the attribute (which the names share) off the installed file.
+#ifndef Q_OS_WIN
+    QSKIP("the read-only attribute is Windows'");
+#else
+    Installation inst;
+    QVERIFY(inst.setUp({ "a=kept" }, { "b=new" }));
+    QVERIFY(CreateHardLinkW(nativePath(inst.path(".qu-b5")).c_str(), nativePath(inst.path("a")).c_str(), nullptr));
+    QVERIFY(SetFileAttributesW(nativePath(inst.path("a")).c_str(), FILE_ATTRIBUTE_READONLY));
+    inst.start();
+    QVERIFY(inst.process().waitForFinished(15000));
+    QCOMPARE(inst.process().exitCode(), 0);
+    QCOMPARE(inst.installed(), QStringList({ "a=kept", "b=new" }));
+    QVERIFY(attributes(inst.path("a")) & FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(nativePath(inst.path("a")).c_str(), FILE_ATTRIBUTE_NORMAL);
+#endif
+}
+
+void TestUpdaterEndToEnd::leavesSystemEntries()
+{
+    // A staged file with the system attribute is not part of the release: neither installed
+    // nor removed with the staging tree.
+#ifndef Q_OS_WIN
+    QSKIP("sockets and FIFOs, POSIX's system entries, are covered in tst_updater");
+#else
+    Installation inst;
+    QVERIFY(inst.setUp({ "a=1" }, { "a=2", "desktop.ini=view", "sub/thumbs.db=cache", "sub/b=2" }));
+    for (const char *name : { "_update/desktop.ini", "_update/sub/thumbs.db" })
+        QVERIFY(SetFileAttributesW(nativePath(inst.path(name)).c_str(), FILE_ATTRIBUTE_SYSTEM));
+    inst.start();
+    QVERIFY(inst.process().waitForFinished(15000));
+    QCOMPARE(inst.process().exitCode(), 0);
+    QCOMPARE(inst.launches(), 1);
+    QCOMPARE(inst.files(), QStringList({ "_update/", "_update/desktop.ini=view", "_update/sub/",
+                                         "_update/sub/thumbs.db=cache", "a=2", "sub/", "sub/b=2" }));
+#endif
+}
+
+void TestUpdaterEndToEnd::carriesManifestAndVersion()
+{
+    // The built program says what it needs and what it is: a manifest, a version resource
+    // and the Windows version its imports need in its PE header.
+#ifndef Q_OS_WIN
+    QSKIP("resources are Windows'");
+#else
+    const std::wstring program = nativePath(QStringLiteral(UPDATER_BINARY));
+    const HMODULE image = LoadLibraryExW(program.c_str(), nullptr,
+                                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    QVERIFY(image);
+    const HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    QVERIFY(found);
+    const QByteArray manifest(static_cast<const char *>(LockResource(LoadResource(image, found))),
+                              int(SizeofResource(image, found)));
+    FreeLibrary(image);
+    for (const char *setting : { "level=\"asInvoker\"", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+                                 ">true</longPathAware>", ">PerMonitorV2, PerMonitor</dpiAwareness>" })
+        QVERIFY2(manifest.contains(setting), setting);
+
+    DWORD unused = 0;
+    QByteArray info(int(GetFileVersionInfoSizeW(program.c_str(), &unused)), '\0');
+    QVERIFY(!info.isEmpty() && GetFileVersionInfoW(program.c_str(), 0, DWORD(info.size()), info.data()));
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT size = 0;
+    QVERIFY(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void **>(&fixed), &size) && fixed);
+    const QString version = QStringLiteral("%1.%2.%3").arg(HIWORD(fixed->dwFileVersionMS))
+            .arg(LOWORD(fixed->dwFileVersionMS)).arg(HIWORD(fixed->dwFileVersionLS));
+    QCOMPARE(version, QStringLiteral(PROJECT_VERSION));
+    wchar_t *product = nullptr;
+    QVERIFY(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904b0\\ProductName",
+                           reinterpret_cast<void **>(&product), &size));
+    QCOMPARE(QString::fromWCharArray(product), QStringLiteral("Quillmoor"));
+
+    QFile file(QStringLiteral(UPDATER_BINARY));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray head = file.read(4096);
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(head.constData());
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(head.constData() + dos->e_lfanew);
+    QCOMPARE(nt->OptionalHeader.MajorSubsystemVersion, WORD(10));
+    QCOMPARE(nt->OptionalHeader.MajorOperatingSystemVersion, WORD(10));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterEndToEnd)

@@ -263,6 +263,11 @@ QString Transaction::installedPath(const Item &item) const
     return join(m_dirs[size_t(item.dir)].installedAs, item.name);
 }
 
+QString Transaction::respelledPath(const Item &item) const
+{
+    return join(m_dirs[size_t(item.dir)].installedAs, m_spellings[int(item.number)]);
+}
+
 QString Transaction::backupPath(const Item &item) const
 {
     return ownPath(m_dirs[size_t(item.dir)].path, 'b', item.number);
@@ -272,7 +277,7 @@ QStringList Transaction::parts() const
 {
     QStringList paths;
     for (const Item &item : m_items) {
-        if (item.isStep)
+        if (item.isStep && item.kind != Kind::Respell)
             paths << madePath(item);
     }
     return paths;
@@ -326,27 +331,54 @@ bool Transaction::planDir(int source, int dir)
     if (!sys::list(sourceDir, staged))
         return fail(QStringLiteral("stage"), sourceDir, sys::lastErrorCode());
 
-    QHash<QString, Type> installed;
+    // Installed entries by their key: the name, or where names ignore case (Windows) its
+    // case-folded form, so that a release that changes only the case of a name replaces the
+    // installed entry and gives it the release's spelling.
+    QHash<QString, sys::Entry> installed;
     if (!target.isNew) {
         std::vector<sys::Entry> present;
         if (!sys::list(target.path, present))
             return fail(QStringLiteral("stage"), target.path, sys::lastErrorCode());
         removeLeftoversIn(target.path, present);
         installed.reserve(int(present.size()));
-        for (const sys::Entry &entry : present) {
+        for (sys::Entry &entry : present) {
             if (!isOwnName(entry.name))
-                installed.insert(entry.name, entry.type);
+                installed.insert(sys::nameKey(entry.name), std::move(entry));
         }
     }
+    QSet<QString> stagedKeys; // a case-sensitive staging tree may spell one name twice
     for (const sys::Entry &entry : staged) {
         // Hidden and system entries are not part of the release; nor is anything named like
         // the updater's own entries (hidden on Unix anyway, and removed as a leftover).
         if (entry.hidden || entry.type == Type::Other || isOwnName(entry.name))
             continue;
-        if (!planEntry(entry, source, dir, installed.value(entry.name, Type::Missing)))
+        const QString key = sys::nameKey(entry.name);
+        if (stagedKeys.contains(key))
+            return fail(QStringLiteral("stage"), join(sourceDir, entry.name),
+                        QStringLiteral("another entry of the release differs only in case"));
+        stagedKeys.insert(key);
+        const sys::Entry there = installed.value(key, sys::Entry { entry.name, Type::Missing, false });
+        if (!planEntry(entry, source, dir, there))
             return false;
+        if (there.name != entry.name)
+            addRespell(dir, there.name, entry.name);
     }
     return true;
+}
+
+// The installed entry `from` takes the release's spelling `to` once everything inside it
+// is committed.
+void Transaction::addRespell(int dir, const QString &from, const QString &to)
+{
+    Item item;
+    item.name = from;
+    item.dir = dir;
+    item.kind = Kind::Respell;
+    item.isStep = true;
+    item.made = Result::Ok; // nothing to make
+    item.number = quint32(m_spellings.size());
+    m_spellings << to;
+    m_items.push_back(std::move(item));
 }
 
 // Removes what a killed attempt left in `dir`: never complete, never installed as such.
@@ -364,38 +396,43 @@ void Transaction::removeLeftoversIn(const QString &dir, const std::vector<sys::E
     }
 }
 
-bool Transaction::planEntry(const sys::Entry &entry, int source, int dir, Type installed)
+// `installed` is the entry the installation has under that name (of type Missing if none).
+// A file takes the installed spelling until its respelling: names ignore case where they can
+// differ, so the staged file is found by it too.
+bool Transaction::planEntry(const sys::Entry &entry, int source, int dir, const sys::Entry &installed)
 {
     if (entry.type == Type::Dir)
-        return planDirectory(entry.name, source, dir, installed);
-    if (installed == Type::Dir)
-        return fail(QStringLiteral("stage"), join(m_dirs[size_t(dir)].installedAs, entry.name),
+        return planDirectory(entry.name, installed, source, dir);
+    if (installed.type == Type::Dir)
+        return fail(QStringLiteral("stage"), join(m_dirs[size_t(dir)].installedAs, installed.name),
                     QStringLiteral("a directory is where the release has a file"));
     Item item;
-    item.name = entry.name;
+    item.name = installed.name;
     item.source = source;
     item.dir = dir;
     item.kind = entry.type == Type::Link ? Kind::Link : Kind::File;
     item.isStep = !m_dirs[size_t(dir)].isNew;
-    item.replaces = installed != Type::Missing;
+    item.replaces = installed.type != Type::Missing;
     if (item.isStep)
         item.number = freshNumber();
     m_items.push_back(std::move(item));
     return true;
 }
 
-bool Transaction::planDirectory(const QString &name, int source, int dir, Type installed)
+bool Transaction::planDirectory(const QString &stagedName, const sys::Entry &installed, int source, int dir)
 {
     const Dir parent = m_dirs[size_t(dir)];
     const int stagedDir = int(m_sources.size());
-    m_sources << join(m_sources[source], name);
+    m_sources << join(m_sources[source], stagedName);
+    const QString name = installed.name;
     const QString target = join(parent.path, name);
     if (!parent.isNew) {
         // An installed directory, or a link the installation holds to one: the release goes
         // into it (an administrator may have moved a directory to another disk).
-        if (installed == Type::Dir || (installed == Type::Link && sys::typeOf(target, true) == Type::Dir))
+        if (installed.type == Type::Dir
+            || (installed.type == Type::Link && sys::typeOf(target, true) == Type::Dir))
             return planDir(stagedDir, addDir(target, target, false));
-        if (installed != Type::Missing)
+        if (installed.type != Type::Missing)
             return fail(QStringLiteral("stage"), target,
                         QStringLiteral("a file is where the release has a directory"));
     }
@@ -447,7 +484,7 @@ bool Transaction::makeDirectories()
 bool Transaction::makeFiles()
 {
     inParallel(m_items.size(), [this](size_t i) {
-        if (m_items[i].kind != Kind::Dir)
+        if (m_items[i].kind == Kind::File || m_items[i].kind == Kind::Link)
             makeFile(m_items[i]);
     });
     for (const Item &item : m_items) {
@@ -500,15 +537,29 @@ bool Transaction::sync()
     if (sys::syncsEachFile()) {
         files << join(m_install, dirListName());
         for (const Item &item : m_items) {
-            if (item.kind != Kind::Link)
+            if (item.kind == Kind::File || item.kind == Kind::Dir)
                 files << madePath(item);
         }
     }
     return sys::syncData(installedDirs(), files) || fail(QStringLiteral("sync"), m_install, sys::lastErrorCode());
 }
 
+// Every entry the commit will replace or rename must be free first: a file in use found
+// part-way through would mean committing and undoing every step before it, once a second.
+bool Transaction::checkTargets()
+{
+    for (const Item &item : m_items) {
+        const QString target = installedPath(item);
+        if ((item.kind == Kind::Respell || (item.isStep && item.replaces)) && !sys::canReplace(target))
+            return fail(QStringLiteral("commit"), target, QStringLiteral("in use by another program"));
+    }
+    return true;
+}
+
 bool Transaction::commit()
 {
+    if (!checkTargets())
+        return false;
     const QString marker = join(m_install, commitMarkerName());
     if (!sys::writeRecord(marker, {}))
         return fail(QStringLiteral("commit"), marker, sys::lastErrorCode());
@@ -517,9 +568,13 @@ bool Transaction::commit()
             continue;
         const QString part = madePath(item);
         const QString target = installedPath(item);
-        const bool committed = item.replaces
-                ? sys::replace(part, target, backupPath(item), &item.undo) == Result::Ok
-                : sys::renameToFreeName(part, target);
+        bool committed;
+        if (item.kind == Kind::Respell)
+            committed = sys::respell(target, respelledPath(item));
+        else if (item.replaces)
+            committed = sys::replace(part, target, backupPath(item), &item.undo) == Result::Ok;
+        else
+            committed = sys::renameToFreeName(part, target);
         if (!committed)
             return fail(QStringLiteral("commit"), target, sys::lastErrorCode());
         item.committed = true;
@@ -610,16 +665,22 @@ void Transaction::rollBack()
             continue;
         const QString part = madePath(*item);
         const QString target = installedPath(*item);
-        const bool undone = item->replaces
-                ? sys::undoReplace(item->undo, part, target, backupPath(*item))
-                : sys::rename(target, part); // back under its part name
+        bool undone;
+        if (item->kind == Kind::Respell)
+            undone = sys::respell(respelledPath(*item), target);
+        else if (item->replaces)
+            undone = sys::undoReplace(item->undo, part, target, backupPath(*item));
+        else
+            undone = sys::rename(target, part); // back under its part name
         // A step that cannot be undone keeps its part: it may hold the old file now. The
         // next attempt removes it and installs the new file again.
         item->committed = !undone;
     }
     bool clean = !m_leftovers;
     for (const Item &item : m_items) {
-        if (item.isStep && !item.committed && item.made == Result::Ok)
+        if (item.kind == Kind::Respell)
+            clean = clean && !item.committed; // its "part" is the installed entry itself
+        else if (item.isStep && !item.committed && item.made == Result::Ok)
             clean = removeEntry(madePath(item), item.kind == Kind::Dir ? Type::Dir : Type::File) && clean;
         else if (item.isStep && item.committed)
             clean = false;
@@ -632,6 +693,7 @@ void Transaction::rollBack()
     m_items.clear();
     m_dirs.clear();
     m_sources.clear();
+    m_spellings.clear();
     m_done = true;
 }
 

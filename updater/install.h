@@ -120,7 +120,9 @@ public:
     QStringList parts() const;
 
 private:
-    enum class Kind : unsigned char { File, Link, Dir };
+    // Respell gives an installed entry the release's spelling of its name (Windows: a name
+    // whose case alone changed), after the steps inside that entry.
+    enum class Kind : unsigned char { File, Link, Dir, Respell };
 
     // A directory the attempt makes names in.
     struct Dir
@@ -138,7 +140,8 @@ private:
         QString name;
         int source = -1;      // the staged directory holding it (m_sources)
         int dir = -1;         // the directory it is made in (m_dirs)
-        quint32 number = 0;   // a step's own names: part ".qu-p<n>", backup ".qu-b<n>"
+        quint32 number = 0;   // a step's own names: part ".qu-p<n>", backup ".qu-b<n>";
+                              // a respelling's index in m_spellings
         Kind kind = Kind::File;
         bool isStep = false;
         bool replaces = false;   // a step whose target exists
@@ -151,8 +154,9 @@ private:
     };
 
     bool planDir(int source, int dir);
-    bool planEntry(const sys::Entry &entry, int source, int dir, sys::Type installed);
-    bool planDirectory(const QString &name, int source, int dir, sys::Type installed);
+    bool planEntry(const sys::Entry &entry, int source, int dir, const sys::Entry &installed);
+    bool planDirectory(const QString &stagedName, const sys::Entry &installed, int source, int dir);
+    void addRespell(int dir, const QString &from, const QString &to);
     int addDir(const QString &path, const QString &installedAs, bool isNew);
     void removeLeftoversIn(const QString &dir, const std::vector<sys::Entry> &entries);
     // Lists the installed directories the attempt makes own names in (and, with
@@ -163,6 +167,7 @@ private:
     void makeFile(Item &item);
 
     QStringList installedDirs() const;
+    bool checkTargets();
     void dropBackups();
     void releaseStagedNames();
     bool replaceWithOwnCopy(const QString &installed);
@@ -171,6 +176,7 @@ private:
     QString madePath(const Item &item) const;
     QString installedPath(const Item &item) const;
     QString backupPath(const Item &item) const;
+    QString respelledPath(const Item &item) const;
     QString ownPath(const QString &dir, char kind, quint32 number) const;
     quint32 freshNumber();
     bool fail(const QString &phase, const QString &path, int error);
@@ -181,6 +187,7 @@ private:
     QStringList m_sources;
     std::vector<Dir> m_dirs;
     std::vector<Item> m_items;
+    QStringList m_spellings; // the release's spelling of each respelled entry
     QStringList m_carried; // list lines of earlier runs whose leftovers are still there
     std::atomic<quint32> m_nextNumber{0};
     bool m_leftovers = false; // some own name could not be removed: the list stays

@@ -18,8 +18,8 @@ enum class Type : unsigned char {
     Missing,
     File,
     Dir,
-    Link,  // a symbolic link, dangling or not; never followed
-    Other, // socket, FIFO, device, junction: a system entry
+    Link,  // a symbolic link (or a junction), dangling or not; never followed
+    Other, // socket, FIFO, device, other reparse points, system files: a system entry
 };
 
 struct Entry
@@ -43,6 +43,11 @@ enum class Undo : unsigned char {
     Backup,   // the old file is kept under the backup name: rename it back
     BackupReadOnly, // as Backup, and the old file had the read-only attribute (Windows)
 };
+
+// The key an installed name is looked up by: the name itself where names are
+// case-sensitive, its upper-case form where they are not (Windows), so that a release that
+// changes only the case of a name replaces the installed entry.
+QString nameKey(const QString &name);
 
 // Every entry of `dir` except "." and "..", in the file system's order. False when the
 // directory cannot be read: an unreadable directory is never mistaken for an empty one.
@@ -78,6 +83,13 @@ bool syncNames(const QStringList &dirs);
 Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo);
 // Undoes exactly what `undo` says replace() did.
 bool undoReplace(Undo undo, const QString &part, const QString &target, const QString &backup);
+// True when the entry `target`, which the commit will replace or rename, can be: no other
+// process holds it without delete sharing, and none runs it as a program or library (except
+// the updater's own executable, which replace() sets aside). Checked for every target before
+// the commit starts, so that a file in use fails the attempt before anything changes.
+bool canReplace(const QString &target);
+// Gives the entry `from` the name `to`, which differs from it only in case.
+bool respell(const QString &from, const QString &to);
 // Renames `from` to the free name `to`; fails rather than replace anything there.
 bool renameToFreeName(const QString &from, const QString &to);
 // Renames `from` over `to`, replacing a file there.

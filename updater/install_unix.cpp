@@ -297,6 +297,11 @@ bool syncFileSystems(const QStringList &dirs)
 
 } // namespace
 
+QString nameKey(const QString &name)
+{
+    return name; // names are case-sensitive
+}
+
 bool list(const QString &dir, std::vector<Entry> &entries)
 {
     const QByteArray path = native(dir);
@@ -505,6 +510,18 @@ bool undoReplace(Undo undo, const QString &part, const QString &target, const QS
         break;
     }
     return true;
+}
+
+bool canReplace(const QString &target)
+{
+    // A rename replaces a file whoever holds it or runs it; they keep the old one.
+    Q_UNUSED(target);
+    return true;
+}
+
+bool respell(const QString &from, const QString &to)
+{
+    return rename(from, to);
 }
 
 bool renameToFreeName(const QString &from, const QString &to)

@@ -55,14 +55,18 @@ HANDLE openEntry(const std::wstring &path, DWORD access, bool followLinks)
 Type typeFromAttributes(DWORD attributes, DWORD reparseTag)
 {
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        if (reparseTag == IO_REPARSE_TAG_SYMLINK)
+        // A junction is taken as a link, followed where the release has a directory, as a
+        // link to a directory is on POSIX. Every other reparse point (a cloud placeholder, a
+        // WSL link, a socket) is a system entry: its data is not ours to copy or remove.
+        if (reparseTag == IO_REPARSE_TAG_SYMLINK || reparseTag == IO_REPARSE_TAG_MOUNT_POINT)
             return Type::Link;
-        if (reparseTag == IO_REPARSE_TAG_MOUNT_POINT)
-            return Type::Other; // a junction: never followed, never copied
+        return Type::Other;
     }
     if (attributes & FILE_ATTRIBUTE_DEVICE)
         return Type::Other;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Type::Dir : Type::File;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return Type::Dir; // a system directory is only a folder with a customised view
+    return (attributes & FILE_ATTRIBUTE_SYSTEM) ? Type::Other : Type::File;
 }
 
 Result fromLastError()
@@ -77,6 +81,35 @@ bool moveFile(const std::wstring &from, const std::wstring &to, DWORD flags)
     // Written through: the rename is on disk when the call returns, which is how a commit
     // is made durable here.
     return MoveFileExW(from.c_str(), to.c_str(), flags | MOVEFILE_WRITE_THROUGH);
+}
+
+bool setAttributes(const std::wstring &path, DWORD attributes)
+{
+    return SetFileAttributesW(path.c_str(), attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+}
+
+// The file's identity (volume and index), to tell whether two names are one file.
+bool fileId(const std::wstring &path, BY_HANDLE_FILE_INFORMATION *info)
+{
+    const HANDLE file = openEntry(path, FILE_READ_ATTRIBUTES, false);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool known = GetFileInformationByHandle(file, info);
+    CloseHandle(file);
+    return known;
+}
+
+// True when `path` is this program's own executable, the one file a commit may set aside.
+bool isOwnExecutable(const std::wstring &path)
+{
+    static const std::wstring own = [] {
+        std::wstring name(32768, L'\0');
+        name.resize(GetModuleFileNameW(nullptr, &name[0], DWORD(name.size())));
+        return name;
+    }();
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return fileId(path, &a) && fileId(own, &b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber
+            && a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
 bool flush(const std::wstring &path)
@@ -101,6 +134,18 @@ bool flush(const std::wstring &path)
 }
 
 } // namespace
+
+QString nameKey(const QString &name)
+{
+    // One code unit at a time, as NTFS compares names through its upcase table; no
+    // linguistic rule (no "ß" to "SS").
+    QString key(name.size(), Qt::Uninitialized);
+    const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE,
+                                reinterpret_cast<LPCWSTR>(name.utf16()), int(name.size()),
+                                reinterpret_cast<LPWSTR>(key.data()), int(key.size()), nullptr,
+                                nullptr, 0);
+    return n == int(name.size()) ? key : name;
+}
 
 bool list(const QString &dir, std::vector<Entry> &entries)
 {
@@ -155,16 +200,10 @@ Result hardLink(const QString &existing, const QString &newPath)
 {
     if (CreateHardLinkW(native(newPath).c_str(), native(existing).c_str(), nullptr))
         return Result::Ok;
-    switch (GetLastError()) {
-    case ERROR_NOT_SAME_DEVICE:
-    case ERROR_INVALID_FUNCTION: // FAT and other volumes without hard links
-    case ERROR_NOT_SUPPORTED:
-    case ERROR_TOO_MANY_LINKS:
-    case ERROR_ACCESS_DENIED:
-        return Result::Unsupported;
-    default:
-        return fromLastError();
-    }
+    // Volumes without hard links answer with many codes (FAT, network redirectors with
+    // ERROR_INVALID_PARAMETER, too many links, no permission): whatever the reason, a copy
+    // does the same job.
+    return fromLastError() == Result::Exists ? Result::Exists : Result::Unsupported;
 }
 
 Result copyFile(const QString &from, const QString &to)
@@ -178,6 +217,24 @@ Result copyFile(const QString &from, const QString &to)
     if (result != Result::Exists)
         removeFile(to);
     return result;
+}
+
+// A junction with the same reparse data (the same absolute target): an empty directory
+// made a mount point.
+static Result copyJunction(const std::wstring &to, void *reparseData, DWORD size)
+{
+    if (!CreateDirectoryW(to.c_str(), nullptr))
+        return fromLastError();
+    const HANDLE dir = openEntry(to, GENERIC_WRITE, false);
+    DWORD unused = 0;
+    const bool made = dir != INVALID_HANDLE_VALUE
+            && DeviceIoControl(dir, FSCTL_SET_REPARSE_POINT, reparseData, size, nullptr, 0,
+                               &unused, nullptr);
+    if (dir != INVALID_HANDLE_VALUE)
+        CloseHandle(dir);
+    if (!made)
+        RemoveDirectoryW(to.c_str());
+    return made ? Result::Ok : Result::Failed;
 }
 
 Result copyLink(const QString &from, const QString &to)
@@ -194,6 +251,8 @@ Result copyLink(const QString &from, const QString &to)
     const bool read = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, &buffer,
                                       sizeof buffer, &size, nullptr);
     CloseHandle(link);
+    if (read && buffer.reparse.tag == IO_REPARSE_TAG_MOUNT_POINT)
+        return copyJunction(native(to), &buffer, size);
     if (!read || buffer.reparse.tag != IO_REPARSE_TAG_SYMLINK)
         return Result::Failed;
     const SymlinkReparseData &data = buffer.reparse;
@@ -243,68 +302,147 @@ bool syncNames(const QStringList &dirs)
     return true;
 }
 
+namespace {
+
+// Without hard links (FAT) the old file is renamed to the backup name and the part put in
+// its place: for a moment the target has no file.
+Result replaceByRenamingAside(const std::wstring &from, const std::wstring &to,
+                              const std::wstring &kept)
+{
+    if (!moveFile(to, kept, 0))
+        return fromLastError();
+    if (!moveFile(from, to, 0)) {
+        moveFile(kept, to, 0);
+        return Result::Failed;
+    }
+    return Result::Ok;
+}
+
+// The running updater's own executable cannot be replaced, but it can be renamed: it goes
+// under a name of its own (".qu-a…", removed once it is free, by this run or a later one)
+// and the part takes its place.
+bool setOwnExecutableAside(const std::wstring &from, const std::wstring &to,
+                           const std::wstring &kept)
+{
+    std::wstring aside = kept;
+    aside[aside.rfind(L"\\.qu-") + 5] = L'a';
+    for (int n = 0; n < 36; ++n) {
+        const std::wstring name = n == 0 ? aside : aside + wchar_t(n < 10 ? L'0' + n : L'a' + n - 10);
+        if (!moveFile(to, name, 0))
+            continue;
+        if (moveFile(from, to, 0))
+            return true;
+        moveFile(name, to, 0);
+        return false;
+    }
+    return false;
+}
+
+// The old file keeps a second name (`kept`) for the undo; then the part is renamed over the
+// target. The read-only attribute belongs to the file, so both names lose it while Windows
+// would refuse the rename, and the backup name goes before it is given back.
+Result replaceKeepingLink(const std::wstring &from, const std::wstring &to,
+                          const std::wstring &kept, DWORD attributes)
+{
+    const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
+    if (readOnly)
+        setAttributes(to, attributes & ~FILE_ATTRIBUTE_READONLY);
+    bool replaced = moveFile(from, to, MOVEFILE_REPLACE_EXISTING);
+    if (!replaced && (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION)
+        && isOwnExecutable(to))
+        replaced = setOwnExecutableAside(from, to, kept);
+    if (replaced)
+        return Result::Ok;
+    DeleteFileW(kept.c_str());
+    if (readOnly)
+        setAttributes(to, attributes);
+    return Result::Failed;
+}
+
+// Opens `path` for writing data, clearing read-only for the moment it takes: the open is
+// what Windows refuses for a file mapped as a program or library.
+bool canOpenForWriting(const std::wstring &path, DWORD attributes)
+{
+    const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
+    if (readOnly)
+        setAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    const HANDLE file = openEntry(path, FILE_WRITE_DATA, false);
+    const DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (readOnly)
+        setAttributes(path, attributes);
+    SetLastError(error);
+    return file != INVALID_HANDLE_VALUE;
+}
+
+} // namespace
+
+bool canReplace(const QString &target)
+{
+    const std::wstring path = native(target);
+    const DWORD attributes = attributesOf(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    // Held without delete sharing (a program still closing it): it can be neither replaced
+    // nor renamed, and a backup name made for it could not be removed again.
+    const HANDLE held = openEntry(path, DELETE, false);
+    if (held == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(held);
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return true;
+    // A running program or a loaded library: replacing it under the process would give it
+    // a mix of two releases, so the attempt waits until it has exited. Only the updater's
+    // own executable is set aside instead. (This also waits for a file held without write
+    // sharing, which a rename could replace; such holders close soon.)
+    return canOpenForWriting(path, attributes) || isOwnExecutable(path);
+}
+
+bool respell(const QString &from, const QString &to)
+{
+    const std::wstring source = native(from);
+    const std::wstring target = native(to);
+    if (!moveFile(source, target, 0))
+        return false;
+    // Windows renames an entry to another case of its name in one step. A file system that
+    // ignores such a rename (Wine's on a Unix volume) gets two, through a name that is not
+    // the updater's own, so that an entry left there by a kill is never removed as a leftover.
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileW(target.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(find);
+    const QString name = to.mid(to.lastIndexOf(QLatin1Char('/')) + 1);
+    if (QString::fromWCharArray(data.cFileName) == name)
+        return true;
+    const std::wstring via = native(to + QLatin1String(".respelled"));
+    if (!moveFile(target, via, 0))
+        return false;
+    if (moveFile(via, target, 0))
+        return true;
+    moveFile(via, source, 0);
+    return false;
+}
+
 Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo)
 {
     const std::wstring from = native(part);
     const std::wstring to = native(target);
     const std::wstring kept = native(backup);
     const DWORD attributes = attributesOf(to);
-    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-
-    // A file that another process holds without delete sharing (a program still closing)
-    // can be neither replaced nor renamed, and a backup name made for it could not be
-    // removed again: fail before anything changes.
-    const HANDLE held = openEntry(to, DELETE, false);
-    if (held == INVALID_HANDLE_VALUE)
+    if (attributes == INVALID_FILE_ATTRIBUTES)
         return Result::Failed;
-    CloseHandle(held);
-
-    // The old file keeps a second name for the undo. Without hard links (FAT) it is renamed
-    // aside instead, and for a moment the target has no file.
-    if (!CreateHardLinkW(kept.c_str(), to.c_str(), nullptr)) {
-        const Result linked = fromLastError();
-        if (linked == Result::Exists)
-            return linked;
-        if (!moveFile(to, kept, 0))
-            return fromLastError();
-        if (!moveFile(from, to, 0)) {
-            moveFile(kept, to, 0);
-            return Result::Failed;
-        }
-        *undo = readOnly ? Undo::BackupReadOnly : Undo::Backup;
-        return Result::Ok;
-    }
-    // Windows refuses to replace a read-only file; the attribute belongs to the old file,
-    // which the undo gives it back.
-    if (readOnly)
-        SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    bool replaced = moveFile(from, to, MOVEFILE_REPLACE_EXISTING);
-    if (!replaced && (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION)) {
-        // A running program or a loaded library cannot be replaced, but it can be renamed:
-        // set it aside (it is removed once it is free, by this run or a later one) and put
-        // the part in its place.
-        std::wstring aside = kept;
-        const size_t kindAt = aside.rfind(L"\\.qu-") + 5;
-        aside[kindAt] = L'a';
-        for (int n = 0; n < 36 && !replaced; ++n) {
-            const std::wstring name = n == 0 ? aside : aside + wchar_t(n < 10 ? L'0' + n : L'a' + n - 10);
-            if (!moveFile(to, name, 0))
-                continue;
-            replaced = moveFile(from, to, 0);
-            if (!replaced) {
-                moveFile(name, to, 0);
-                break;
-            }
-        }
-    }
-    if (!replaced) {
-        if (readOnly)
-            SetFileAttributesW(to.c_str(), attributes);
-        DeleteFileW(kept.c_str());
-        return Result::Failed;
-    }
-    *undo = readOnly ? Undo::BackupReadOnly : Undo::Backup;
-    return Result::Ok;
+    Result result;
+    if (CreateHardLinkW(kept.c_str(), to.c_str(), nullptr))
+        result = replaceKeepingLink(from, to, kept, attributes);
+    else if (fromLastError() == Result::Exists)
+        return Result::Exists;
+    else
+        result = replaceByRenamingAside(from, to, kept);
+    if (result == Result::Ok)
+        *undo = (attributes & FILE_ATTRIBUTE_READONLY) ? Undo::BackupReadOnly : Undo::Backup;
+    return result;
 }
 
 bool undoReplace(Undo undo, const QString &part, const QString &target, const QString &backup)
@@ -313,10 +451,17 @@ bool undoReplace(Undo undo, const QString &part, const QString &target, const QS
     if (undo == Undo::None)
         return true;
     const std::wstring to = native(target);
-    if (!moveFile(native(backup), to, MOVEFILE_REPLACE_EXISTING))
+    // The new file may be read-only (as staged); Windows refuses to rename over it then.
+    const DWORD attributes = attributesOf(to);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        setAttributes(to, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!moveFile(native(backup), to, MOVEFILE_REPLACE_EXISTING)) {
+        if (attributes != INVALID_FILE_ATTRIBUTES)
+            setAttributes(to, attributes);
         return false;
+    }
     if (undo == Undo::BackupReadOnly)
-        SetFileAttributesW(to.c_str(), attributesOf(to) | FILE_ATTRIBUTE_READONLY);
+        setAttributes(to, attributesOf(to) | FILE_ATTRIBUTE_READONLY);
     return true;
 }
 
@@ -343,15 +488,27 @@ bool removeFile(const QString &path)
     // A link to a directory is removed as a directory; it is never followed.
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return RemoveDirectoryW(name.c_str());
-    if (DeleteFileW(name.c_str()))
-        return true;
-    if (!(attributes & FILE_ATTRIBUTE_READONLY) || GetLastError() != ERROR_ACCESS_DENIED)
+    if (!(attributes & FILE_ATTRIBUTE_READONLY))
+        return DeleteFileW(name.c_str());
+    // Read-only refuses the delete, and the attribute is shared by every name of the file (a
+    // backup is a second name of an installed file): cleared, the name deleted, and given
+    // back, all through one handle, so that the file's other names keep it.
+    const HANDLE file = CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
         return false;
-    SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (DeleteFileW(name.c_str()))
-        return true;
-    SetFileAttributesW(name.c_str(), attributes);
-    return false;
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_READONLY;
+    if (!basic.FileAttributes)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    const bool deleted = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)
+            && SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    basic.FileAttributes = attributes;
+    SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+    CloseHandle(file);
+    return deleted;
 }
 
 bool removeDir(const QString &path)

@@ -10,6 +10,10 @@
 
 #include <cstdio>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
 // Paths relative to the updater's own directory, which lies inside the installation.
@@ -19,6 +23,25 @@ const char mainAppPath[] = "../Quillmoor.exe";
 
 constexpr int firstAttemptDelay = 3000;
 constexpr int retryDelay = 1000;
+
+// The path in the local 8-bit encoding. On Windows a character outside the ANSI code page
+// becomes "?", never the look-alike letter Windows' best-fit mapping would pick ("Ω" as
+// "O"), which would print another, valid-looking path.
+QByteArray forStandardOutput(const QString &path)
+{
+#ifdef Q_OS_WIN
+    // UTF-8 as the ANSI code page (a system setting) maps everything and takes no flag.
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const auto text = reinterpret_cast<const wchar_t *>(path.utf16());
+    const int size = WideCharToMultiByte(CP_ACP, flags, text, int(path.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    QByteArray bytes(size, Qt::Uninitialized);
+    WideCharToMultiByte(CP_ACP, flags, text, int(path.size()), bytes.data(), size, nullptr, nullptr);
+    return bytes;
+#else
+    return path.toLocal8Bit();
+#endif
+}
 
 } // namespace
 
@@ -39,7 +62,7 @@ void Updater::performUpdate()
     QDir sourceDir(QString::fromLatin1(stagingDirPath));
     QDir targetDir(QString::fromLatin1(installDirPath));
 
-    const QByteArray installPath = targetDir.absolutePath().toLocal8Bit();
+    const QByteArray installPath = forStandardOutput(targetDir.absolutePath());
     std::fwrite(installPath.constData(), 1, size_t(installPath.size()), stdout);
     std::fflush(stdout);
 

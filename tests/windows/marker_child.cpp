@@ -13,6 +13,7 @@
 #endif
 #include <windows.h>
 #include <shellapi.h>
+#include "utf8.h"
 
 #include <string>
 
@@ -32,18 +33,6 @@ bool writeMarker(const std::wstring &path, const std::string &text)
     if (!ok || written != text.size())
         return false;
     return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
-std::string toUtf8(const std::wstring &text)
-{
-    if (text.empty())
-        return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
-                        size, nullptr, nullptr);
-    return result;
 }
 
 } // namespace

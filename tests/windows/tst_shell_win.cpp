@@ -13,6 +13,7 @@
 
 #include "check.h"
 #include "shell_win.h"
+#include "utf8.h"
 
 #include <cstring>
 #include <string>
@@ -40,18 +41,6 @@ const WindowsVersion knownVersions[] = {
 // a broken run from hanging, nothing is timed.
 const int kPollMs = 50;
 const int kWaitBoundMs = 30000;
-
-std::string toUtf8(const std::wstring &text)
-{
-    if (text.empty())
-        return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
-                        size, nullptr, nullptr);
-    return result;
-}
 
 std::wstring moduleDirectory()
 {
