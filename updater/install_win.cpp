@@ -80,7 +80,7 @@ bool moveFile(const std::wstring &from, const std::wstring &to, DWORD flags)
 {
     // Written through: the rename is on disk when the call returns, which is how a commit
     // is made durable here.
-    return MoveFileExW(from.c_str(), to.c_str(), flags | MOVEFILE_WRITE_THROUGH);
+    return !injectFault(Op::Rename) && MoveFileExW(from.c_str(), to.c_str(), flags | MOVEFILE_WRITE_THROUGH);
 }
 
 bool setAttributes(const std::wstring &path, DWORD attributes)
@@ -119,6 +119,8 @@ bool flush(const std::wstring &path)
         return false;
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
         return true; // no data of its own; names are made durable by the renames
+    if (injectFault(Op::Sync))
+        return false;
     // A read-only file cannot be opened for writing, which a flush needs; the attribute
     // comes back at once.
     const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
@@ -149,6 +151,8 @@ QString nameKey(const QString &name)
 
 bool list(const QString &dir, std::vector<Entry> &entries)
 {
+    if (injectFault(Op::List))
+        return false;
     WIN32_FIND_DATAW data;
     const HANDLE find = FindFirstFileExW((native(dir) + L"\\*").c_str(), FindExInfoBasic, &data,
                                          FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -170,6 +174,8 @@ bool list(const QString &dir, std::vector<Entry> &entries)
 Type typeOf(const QString &path, bool followLinks)
 {
     const std::wstring name = native(path);
+    if (injectFault(Op::Stat))
+        return Type::Missing;
     const HANDLE handle = openEntry(name, FILE_READ_ATTRIBUTES, followLinks);
     if (handle == INVALID_HANDLE_VALUE)
         return attributesOf(name) == INVALID_FILE_ATTRIBUTES ? Type::Missing : Type::Other;
@@ -183,6 +189,8 @@ bool checkStagedFile(const QString &path, bool *linkable)
 {
     // Opened for reading as a copy would be: a file another process holds without sharing
     // reads fails the attempt, as an unreadable file does.
+    if (injectFault(Op::Stat))
+        return false;
     const HANDLE file = openEntry(native(path), GENERIC_READ, false);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -198,7 +206,7 @@ bool checkStagedFile(const QString &path, bool *linkable)
 
 Result hardLink(const QString &existing, const QString &newPath)
 {
-    if (CreateHardLinkW(native(newPath).c_str(), native(existing).c_str(), nullptr))
+    if (!injectFault(Op::Link) && CreateHardLinkW(native(newPath).c_str(), native(existing).c_str(), nullptr))
         return Result::Ok;
     // Volumes without hard links answer with many codes (FAT, network redirectors with
     // ERROR_INVALID_PARAMETER, too many links, no permission): whatever the reason, a copy
@@ -210,7 +218,7 @@ Result copyFile(const QString &from, const QString &to)
 {
     const std::wstring target = native(to);
     // Data, attributes and times; never over an existing name.
-    if (CopyFileExW(native(from).c_str(), target.c_str(), nullptr, nullptr, nullptr,
+    if (!injectFault(Op::Copy) && CopyFileExW(native(from).c_str(), target.c_str(), nullptr, nullptr, nullptr,
                     COPY_FILE_FAIL_IF_EXISTS))
         return Result::Ok;
     const Result result = fromLastError();
@@ -266,6 +274,8 @@ Result copyLink(const QString &from, const QString &to)
     }
     DWORD flags = (attributesOf(source) & FILE_ATTRIBUTE_DIRECTORY) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
     const std::wstring target = native(to);
+    if (injectFault(Op::Link))
+        return fromLastError();
     // Without elevation links can be made only in developer mode, and only with this flag,
     // which older versions of Windows refuse.
     if (CreateSymbolicLinkW(target.c_str(), text.c_str(),
@@ -277,6 +287,8 @@ Result copyLink(const QString &from, const QString &to)
 
 Result makeDir(const QString &path)
 {
+    if (injectFault(Op::MakeDir))
+        return fromLastError();
     return CreateDirectoryW(native(path).c_str(), nullptr) ? Result::Ok : fromLastError();
 }
 
@@ -485,6 +497,8 @@ bool removeFile(const QString &path)
     const DWORD attributes = attributesOf(name);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    if (injectFault(Op::Remove))
+        return false;
     // A link to a directory is removed as a directory; it is never followed.
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return RemoveDirectoryW(name.c_str());
@@ -513,7 +527,7 @@ bool removeFile(const QString &path)
 
 bool removeDir(const QString &path)
 {
-    return RemoveDirectoryW(native(path).c_str());
+    return !injectFault(Op::Remove) && RemoveDirectoryW(native(path).c_str());
 }
 
 bool removeTree(const QString &path)
@@ -526,7 +540,7 @@ bool removeTree(const QString &path)
         const QString child = path + QLatin1Char('/') + entry.name;
         removed = (entry.type == Type::Dir ? removeTree(child) : removeFile(child)) && removed;
     }
-    return RemoveDirectoryW(native(path).c_str()) && removed;
+    return removeDir(path) && removed;
 }
 
 bool writeRecord(const QString &path, const QStringList &lines)
@@ -534,6 +548,8 @@ bool writeRecord(const QString &path, const QStringList &lines)
     if (!removeTree(path))
         return false;
     const std::wstring name = native(path);
+    if (injectFault(Op::Open))
+        return false;
     const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -592,11 +608,11 @@ LockHandle takeLock(const QString &path, bool *heldElsewhere)
     for (int tries = 0; tries < 3; ++tries) {
         // Shared with no one, and gone with the last handle: a killed holder's lock goes
         // with its process. A link at the name is opened as itself, never followed.
-        const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                        OPEN_ALWAYS,
-                                        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE
-                                                | FILE_FLAG_OPEN_REPARSE_POINT,
-                                        nullptr);
+        const HANDLE file = injectFault(Op::Open)
+                ? INVALID_HANDLE_VALUE
+                : CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             *heldElsewhere = error == ERROR_SHARING_VIOLATION;
