@@ -65,8 +65,9 @@ bool isSafeRelativePath(const QString &path)
 {
     if (path.isEmpty())
         return true;
+    // Absolute (a root, a drive, a share) or with Windows' separator: not ours.
     if (path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\'))
-        || path.contains(QLatin1Char(':')))
+        || (path.size() >= 2 && path[1] == QLatin1Char(':')))
         return false;
     const QStringList parts = path.split(QLatin1Char('/'));
     return std::none_of(parts.begin(), parts.end(), [](const QString &part) {

@@ -379,11 +379,18 @@ Result hardLink(const QString &existing, const QString &newPath)
 
 Result copyFile(const QString &from, const QString &to)
 {
-    const int in = SYS_CALL(Op::Open, ::open(native(from).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    // Never blocks: a FIFO put where the staged file was is refused, not read.
+    const int in = SYS_CALL(Op::Open, ::open(native(from).constData(),
+                                             O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (in < 0)
         return Result::Failed;
     struct stat st;
-    if (::fstat(in, &st) != 0) {
+    bool regular = ::fstat(in, &st) == 0;
+    if (regular && !S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        regular = false;
+    }
+    if (!regular) {
         ErrnoKeeper keep;
         ::close(in);
         return Result::Failed;
