@@ -12,6 +12,8 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #ifdef Q_OS_WIN
@@ -376,6 +378,7 @@ void TestUpdaterEndToEnd::persistentFailureKeepsOldRelease_data()
     QTest::newRow("installed file held without delete sharing")
             << installed << staged << "data/x" << Block::HoldInUse << 0 << after;
 #else
+    QTest::newRow("unwritable installation") << installed << staged << "" << Block::Mode << 0555 << after;
     QTest::newRow("unwritable directory") << installed << staged << "data" << Block::Mode << 0555 << after;
     QTest::newRow("unreadable staged file")
             << installed << staged << "_update/data/y" << Block::Mode << 0 << after;
@@ -431,8 +434,12 @@ void TestUpdaterEndToEnd::persistentFailureKeepsOldRelease()
     // (A Windows GUI program's messages go to the debugger output.)
     const QByteArray errors = inst.process().readAllStandardError();
     QCOMPARE(errors.count("quillmoor.updater: "), 1);
-    QVERIFY2(errors.contains("quillmoor.updater: stage: ") && errors.contains(blocked.toUtf8()),
+    const bool atLock = blocked.isEmpty(); // the lock is the first thing made in the installation
+    QVERIFY2(errors.contains(atLock ? "quillmoor.updater: lock: " : "quillmoor.updater: stage: ")
+                     && errors.contains(atLock ? QByteArray(".qu-lock") : blocked.toUtf8()),
              errors.constData());
+    if (block == Block::Mode)
+        QVERIFY2(errors.contains(std::strerror(EACCES)), errors.constData());
 #endif
     if (block == Block::Mode)
         QVERIFY(QFile::setPermissions(blockedPath, open));

@@ -248,8 +248,12 @@ int openOwnFile(const QByteArray &path, int flags)
             if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
                 return fd;
             ::close(fd);
-        } else if (errno == ENOENT || ::lstat(path.constData(), &st) != 0 || S_ISREG(st.st_mode)) {
-            return -1; // nothing there to read, or a real failure
+        } else {
+            const int error = errno;
+            if (error == ENOENT || ::lstat(path.constData(), &st) != 0 || S_ISREG(st.st_mode)) {
+                errno = error;
+                return -1; // nothing there to read, or a real failure
+            }
         }
         if (!removeTree(decodeName(path.constData(), path.size())))
             return -1;
