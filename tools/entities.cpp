@@ -164,19 +164,36 @@ const EntityIndex &entityIndex()
 
 // The code point a reference stands for: a name of the table, else the decimal number
 // between "#" and ";". -1 when it stands for nothing.
-int referenceCodePoint(const char16_t *reference, qsizetype n)
+int referenceCodePoint(const EntityIndex &index, const char16_t *reference, qsizetype n)
 {
-    const EntityIndex &index = entityIndex();
-    const int entry = index.find(reference, n);
-    if (entry >= 0)
-        return index.character[entry];
+    // "&#233;", the usual numeric form, read at once; no name has a "#".
+    if (n >= 4 && reference[1] == u'#' && reference[n - 1] == u';') {
+        int value = 0;
+        qsizetype i = 2;
+        for (; i < n - 1 && reference[i] >= u'0' && reference[i] <= u'9'; ++i) {
+            if (value <= MaxCodePoint)
+                value = value * 10 + (reference[i] - u'0');
+        }
+        if (i == n - 1)
+            return value <= MaxCodePoint ? value : -1;
+    } else {
+        const int entry = index.find(reference, n);
+        if (entry >= 0)
+            return index.character[entry];
+    }
     return parseCodePoint(numberOf(QStringView(reference, n)));
 }
 
 int referenceCodePoint(QStringView reference)
 {
-    return referenceCodePoint(reinterpret_cast<const char16_t *>(reference.data()),
+    return referenceCodePoint(entityIndex(), reinterpret_cast<const char16_t *>(reference.data()),
                               reference.size());
+}
+
+// Whitespace as QChar::isSpace has it, with ASCII decided here.
+inline bool isSpace(char16_t c)
+{
+    return c < 0x80 ? c == u' ' || (c >= u'\t' && c <= u'\r') : QChar::isSpace(c);
 }
 
 // Where the scan of a reference that begins at the "&" at `p` stops: at the first ";",
@@ -184,7 +201,7 @@ int referenceCodePoint(QStringView reference)
 const char16_t *referenceEnd(const char16_t *p, const char16_t *end)
 {
     const char16_t *q = p + 1;
-    while (q != end && *q != u';' && *q != u'&' && !QChar::isSpace(*q))
+    while (q != end && *q != u';' && *q != u'&' && !isSpace(*q))
         ++q;
     return q;
 }
@@ -598,6 +615,7 @@ QString decodeHtmlEntities(QString text)
     // Decoding never lengthens the text: a reference has at least two characters and gives
     // one, and only one of at least eight ("&#65536;") gives two. So the output never gets
     // ahead of the input, and runs are copied eight units at a time while the input has them.
+    const EntityIndex &index = entityIndex();
     QString result = tools_p::uninitializedText(text.size());
     char16_t *const start = reinterpret_cast<char16_t *>(result.data());
     char16_t *out = std::copy(begin, p, start);
@@ -609,7 +627,7 @@ QString decodeHtmlEntities(QString text)
             out = std::copy(p, q, out);
             p = q;
         } else {
-            const int codePoint = referenceCodePoint(p, q + 1 - p);
+            const int codePoint = referenceCodePoint(index, p, q + 1 - p);
             if (codePoint < 0) {
                 *out++ = u' ';
             } else if (codePoint > 0xFFFF) {
