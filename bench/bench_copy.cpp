@@ -505,6 +505,10 @@ int main(int argc, char **argv)
     }
 
     const long files = long(tree.smallFiles) + tree.largeFiles;
+    // What a new file costs against rewriting one that exists, on the installation's file
+    // system: a copied part is a new file, cp -a rewrites the installed one.
+    const probe::FileCosts fileCosts = probe::fileCosts(
+            QFile::encodeName(work.path()).toStdString(), 2000, tree.smallSize);
     long planFiles = 0;
     stage();
     const double planBytes = probe::compactPlanBytesPerFile(QFile::encodeName(staging).toStdString(),
@@ -579,6 +583,10 @@ int main(int argc, char **argv)
     row(label + "calls replayed, all kinds, paths, 1 thread", replayed, "cp -a + rm -rf",
         median(cpBoth));
 
+    std::printf("| %sper file of %d bytes, 2,000 files: a new file (O_CREAT, write) "
+                "| %.1f us | rewrite of an existing one (O_TRUNC, write): %.1f us; unlink: %.1f us "
+                "| %.2fx |\n", label.constData(), tree.smallSize, fileCosts.create,
+                fileCosts.rewrite, fileCosts.remove, fileCosts.rewrite / fileCosts.create);
     std::printf("| %speak memory of the updater process (max RSS) | %.1f MB | limit: 40 MB "
                 "| %.2fx of the limit |\n", label.constData(), peakRss, peakRss / 40.0);
     std::printf("| %smemory per staged file: (max RSS - RSS of a one-file update) / files "

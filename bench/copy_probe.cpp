@@ -243,6 +243,42 @@ std::vector<Phase> replayLinkedUpdate(const std::string &staging, const std::str
     return phases;
 }
 
+FileCosts fileCosts(const std::string &dir, int count, int size)
+{
+    const std::string root = dir + "/probe-files";
+    FileCosts costs{-1, -1, -1};
+    if (::mkdir(root.c_str(), 0700) != 0)
+        return failed("mkdir", root), costs;
+    const std::vector<char> data(size_t(size), 'q');
+    const auto name = [&](int i) { return root + "/f" + std::to_string(i); };
+    const auto sync = [&] {
+        const int fd = openDir(root);
+        ::syncfs(fd);
+        ::close(fd);
+    };
+    const auto writeAll = [&](int flags) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < count; ++i) {
+            const int fd = ::open(name(i).c_str(), O_WRONLY | O_CLOEXEC | flags, 0600);
+            if (fd < 0 || ::write(fd, data.data(), data.size()) != ssize_t(data.size()))
+                return failed("write", name(i)), -1.0;
+            ::close(fd);
+        }
+        return 1000 * msSince(start) / count;
+    };
+    sync();
+    costs.create = writeAll(O_CREAT | O_EXCL);
+    sync();
+    costs.rewrite = writeAll(O_TRUNC);
+    sync();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i)
+        ::unlink(name(i).c_str());
+    costs.remove = 1000 * msSince(start) / count;
+    ::rmdir(root.c_str());
+    return costs;
+}
+
 double compactPlanBytesPerFile(const std::string &staging, long *files)
 {
     // What a step needs: its directory, its name, its kind and state, its part's number.

@@ -32,6 +32,19 @@ struct Phase
 std::vector<Phase> replayLinkedUpdate(const std::string &staging, const std::string &install,
                                       const Style &style);
 
+// What writing `count` files of `size` bytes in a new directory under `dir` costs a file, in
+// microseconds: made anew (open O_CREAT|O_EXCL, write, close: what a copied part costs), then
+// rewritten in place (open O_TRUNC, write, close: what cp -a does to a file that exists),
+// then removed (unlink of the last name, freeing the data). The page cache is written back
+// (syncfs) before each step, so each is timed on clean files.
+struct FileCosts
+{
+    double create;
+    double rewrite;
+    double remove;
+};
+FileCosts fileCosts(const std::string &dir, int count, int size);
+
 // Heap bytes held per file by a compact plan of a tree (each directory's path once, each file
 // a fixed-size record and its name), built from a listing of `staging`.
 double compactPlanBytesPerFile(const std::string &staging, long *files);
