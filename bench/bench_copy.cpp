@@ -373,16 +373,24 @@ int main(int argc, char **argv)
         fail("cannot stage the one-file release");
     const double baselineRssMb = runUpdater(updaterPath, install, false).peakRssMb;
 
-    // The linked update's phases, through the transaction's public calls in this process.
+    // The update's phases, through the transaction's public calls in this process: files
+    // linked, and copies forced (the staging tree on the other file system).
     struct Phases
     {
         std::vector<double> stage, sync, commit, finish, removal, total;
-    } phases;
+        std::vector<std::vector<double> *> all()
+        {
+            return {&stage, &sync, &commit, &finish, &removal, &total};
+        }
+    } phases, copiedPhases;
     // The transaction's heap once staged and once committed (what it holds until it goes:
     // nothing is freed before), the most it holds.
     qint64 heapStaged = 0, heapCommitted = 0;
-    const auto phasedUpdate = [&] {
-        stage();
+    const auto phasedUpdate = [&](Phases &phases, bool copies) {
+        if (copies)
+            stageElsewhere();
+        else
+            stage();
         const qint64 heapBefore = heapBytes();
         double total = 0;
         {
@@ -392,14 +400,21 @@ int main(int argc, char **argv)
                 total += times.back();
             };
             phase(phases.stage, [&] { return transaction.stage(); });
-            heapStaged = std::max(heapStaged, heapBytes() - heapBefore);
+            if (!copies)
+                heapStaged = std::max(heapStaged, heapBytes() - heapBefore);
             phase(phases.sync, [&] { return transaction.sync(); });
             phase(phases.commit, [&] { return transaction.commit(); });
-            heapCommitted = std::max(heapCommitted, heapBytes() - heapBefore);
+            if (!copies)
+                heapCommitted = std::max(heapCommitted, heapBytes() - heapBefore);
             phase(phases.finish, [&] { return transaction.finish(); });
         }
-        phases.removal.push_back(timeMs([&] { return removeStaged(staging); }));
+        // A staging link goes as a link, as the updater removes it; its tree stays.
+        phases.removal.push_back(timeMs([&] {
+            return copies ? QFile::remove(staging) : removeStaged(staging);
+        }));
         phases.total.push_back(total + phases.removal.back());
+        if (copies)
+            run(QStringLiteral("rm"), {QStringLiteral("-rf"), remote});
     };
 
     // The same update's system calls replayed one kind at a time (copy_probe.h): as the
@@ -463,7 +478,7 @@ int main(int argc, char **argv)
         peakRss = std::max(peakRss, linked.peakRssMb);
         diskLinked = std::max(diskLinked, linked.peakDiskMb);
 
-        phasedUpdate();
+        phasedUpdate(phases, false);
         // Each replay stages the tree anew; on the large tree once, in the last round.
         if (!many || round == rounds) {
             for (size_t style = 0; style < styles.size(); ++style)
@@ -483,6 +498,7 @@ int main(int argc, char **argv)
             peakRss = std::max(peakRss, copiedRun.peakRssMb);
             diskCopied = std::max(diskCopied, copiedRun.peakDiskMb);
             run(QStringLiteral("rm"), {QStringLiteral("-rf"), remote});
+            phasedUpdate(copiedPhases, true);
         }
         std::fprintf(stderr, "bench_copy: round %d%s: cp+rm %.0f ms, updater %.0f ms, "
                              "in-process phases %.0f ms%s\n",
@@ -494,9 +510,12 @@ int main(int argc, char **argv)
                                                           .arg(farOurs.back(), 0, 'f', 0)));
         if (round == 0) {
             for (auto *list : {&cpCopy, &cpBoth, &oldCopy, &oldBoth, &ourCopy, &ourBoth, &farCp,
-                               &farCpSync, &farOurs, &phases.stage, &phases.sync, &phases.commit,
-                               &phases.finish, &phases.removal, &phases.total})
+                               &farCpSync, &farOurs})
                 list->clear();
+            for (Phases *kind : {&phases, &copiedPhases}) {
+                for (auto *list : kind->all())
+                    list->clear();
+            }
             for (auto &style : probeMs) {
                 for (auto &list : style)
                     list.clear();
@@ -544,20 +563,30 @@ int main(int argc, char **argv)
             "cp -a + sync + rm -rf", median(farCpSync));
     }
 
-    // Where the linked update's time goes: the transaction's phases in this process.
-    const double phaseTotal = median(phases.total);
-    const auto phaseRow = [&](const char *what, const std::vector<double> &times) {
-        std::printf("| %slinked update in process, %s | %.3f s | all phases: %.3f s "
-                    "| %.0f%% of it |\n", label.constData(), what, median(times) / 1000,
-                    phaseTotal / 1000, 100 * median(times) / phaseTotal);
+    // Where the update's time goes: the transaction's phases in this process.
+    const auto phaseRows = [&](const char *kind, const Phases &times, double theirs,
+                               const char *staging, const char *finishing) {
+        const double phaseTotal = median(times.total);
+        const auto phaseRow = [&](const char *what, const std::vector<double> &times) {
+            std::printf("| %s%s in process, %s | %.3f s | all phases: %.3f s | %.0f%% of it |\n",
+                        label.constData(), kind, what, median(times) / 1000, phaseTotal / 1000,
+                        100 * median(times) / phaseTotal);
+        };
+        phaseRow(staging, times.stage);
+        phaseRow("sync (syncfs)", times.sync);
+        phaseRow("commit (marker, one rename per file, in order)", times.commit);
+        phaseRow(finishing, times.finish);
+        phaseRow("removal of the staging tree", times.removal);
+        row(label + kind + " in process, all phases", phaseTotal, "cp -a + rm -rf", theirs);
     };
-    phaseRow("stage (walk, check, link; up to 4 threads)", phases.stage);
-    phaseRow("sync (syncfs)", phases.sync);
-    phaseRow("commit (marker, one rename per file, in order)", phases.commit);
-    phaseRow("finish (syncfs, unlink of old files and staged names)", phases.finish);
-    phaseRow("removal of the staging directories", phases.removal);
-    row(label + "linked update in process, all phases", phaseTotal, "cp -a + rm -rf",
-        median(cpBoth));
+    phaseRows("linked update", phases, median(cpBoth),
+              "stage (walk, check, link; up to 4 threads)",
+              "finish (syncfs, unlink of old files and staged names)");
+    if (!copiedPhases.total.empty()) {
+        phaseRows("copies forced", copiedPhases, median(farCp),
+                  "stage (walk, check, new file + kernel copy; up to 4 threads)",
+                  "finish (syncfs, unlink of old files)");
+    }
 
     // The same calls one kind at a time, as the updater makes them and the other ways.
     for (size_t i = 0; i < probeShape.size(); ++i) {
