@@ -20,6 +20,8 @@
 // staging tree a fresh copy of the release, and the page cache is flushed to disk (sync).
 // Prints a markdown table; QUILL_BENCH_ROUNDS sets the rounds (median kept, default 3, after
 // an uncounted warm-up round) and QUILL_BENCH_SMALL=1 shrinks the tree for a quick try.
+#include "copy_probe.h"
+#include "install.h"
 #include "updater.h"
 
 #include <QApplication>
@@ -40,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -243,6 +246,28 @@ UpdaterRun runUpdater(const QString &updaterPath, const QString &install, bool s
     return result;
 }
 
+// Heap bytes in use in this process, small and large (mmap'd) blocks together.
+qint64 heapBytes()
+{
+    const struct mallinfo2 m = ::mallinfo2();
+    return qint64(m.uordblks + m.hblkhd);
+}
+
+// The staging tree's removal after a finished update, made the way the updater makes it:
+// each entry listed and removed, directories last.
+bool removeStaged(const QString &root)
+{
+    std::vector<install::sys::Entry> entries;
+    bool removed = install::sys::list(root, entries);
+    for (const install::sys::Entry &entry : entries) {
+        const QString path = root + QLatin1Char('/') + entry.name;
+        removed = removed
+                && (entry.type == install::sys::Type::Dir ? removeStaged(path)
+                                                          : install::sys::removeFile(path));
+    }
+    return install::sys::removeDir(root) && removed;
+}
+
 void row(const char *benchmark, double oursMs, const char *alternative, double theirsMs,
          const char *target = "")
 {
@@ -259,8 +284,11 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
 
     const bool small = qEnvironmentVariableIntValue("QUILL_BENCH_SMALL") != 0;
-    const Tree tree = small ? Tree{1000, 4096, 10, 2, 4 << 20}
-                            : Tree{10000, 4096, 100, 20, qint64(32) << 20};
+    // "many": 100,000 files of 1 KB in 1,000 directories, where the cost is all per file.
+    const bool many = qgetenv("QUILL_BENCH_TREE") == "many";
+    const Tree tree = many ? (small ? Tree{10000, 1024, 100, 0, 0} : Tree{100000, 1024, 1000, 0, 0})
+                           : small ? Tree{1000, 4096, 10, 2, 4 << 20}
+                                   : Tree{10000, 4096, 100, 20, qint64(32) << 20};
     bool given = false;
     int rounds = qEnvironmentVariableIntValue("QUILL_BENCH_ROUNDS", &given);
     if (!given || rounds < 1)
@@ -339,6 +367,80 @@ int main(int argc, char **argv)
     if (copySlot < 0)
         fail("no copyAllFiles slot");
 
+    // The updater's own memory, without a release to speak of: one staged file.
+    QDir().mkpath(staging);
+    if (!writeRandomFile(staging + QStringLiteral("/baseline.dat"), 1024))
+        fail("cannot stage the one-file release");
+    const double baselineRssMb = runUpdater(updaterPath, install, false).peakRssMb;
+
+    // The update's phases, through the transaction's public calls in this process: files
+    // linked, and copies forced (the staging tree on the other file system).
+    struct Phases
+    {
+        std::vector<double> stage, sync, commit, finish, removal, total;
+        std::vector<std::vector<double> *> all()
+        {
+            return {&stage, &sync, &commit, &finish, &removal, &total};
+        }
+    } phases, copiedPhases;
+    // The transaction's heap once staged and once committed (what it holds until it goes:
+    // nothing is freed before), the most it holds.
+    qint64 heapStaged = 0, heapCommitted = 0;
+    const auto phasedUpdate = [&](Phases &phases, bool copies) {
+        if (copies)
+            stageElsewhere();
+        else
+            stage();
+        const qint64 heapBefore = heapBytes();
+        double total = 0;
+        {
+            install::Transaction transaction(staging, install);
+            const auto phase = [&](std::vector<double> &times, const auto &step) {
+                times.push_back(timeMs(step));
+                total += times.back();
+            };
+            phase(phases.stage, [&] { return transaction.stage(); });
+            if (!copies)
+                heapStaged = std::max(heapStaged, heapBytes() - heapBefore);
+            phase(phases.sync, [&] { return transaction.sync(); });
+            phase(phases.commit, [&] { return transaction.commit(); });
+            if (!copies)
+                heapCommitted = std::max(heapCommitted, heapBytes() - heapBefore);
+            phase(phases.finish, [&] { return transaction.finish(); });
+        }
+        // A staging link goes as a link, as the updater removes it; its tree stays.
+        phases.removal.push_back(timeMs([&] {
+            return copies ? QFile::remove(staging) : removeStaged(staging);
+        }));
+        phases.total.push_back(total + phases.removal.back());
+        if (copies)
+            run(QStringLiteral("rm"), {QStringLiteral("-rf"), remote});
+    };
+
+    // The same update's system calls replayed one kind at a time (copy_probe.h): as the
+    // updater makes them, then on open directories, on two threads, and with the names
+    // made durable by directory.
+    const std::vector<std::pair<const char *, probe::Style>> styles = {
+        {"paths, 1 thread", {false, 1, false}},
+        {"*at calls, 1 thread", {true, 1, false}},
+        {"*at calls, 2 threads", {true, 2, false}},
+        {"*at calls, 2 threads, fsync of each directory", {true, 2, true}},
+    };
+    std::vector<std::vector<std::vector<double>>> probeMs(styles.size());
+    std::vector<probe::Phase> probeShape;
+    const auto replay = [&](size_t style) {
+        stage();
+        const std::vector<probe::Phase> result = probe::replayLinkedUpdate(
+                QFile::encodeName(staging).toStdString(), QFile::encodeName(install).toStdString(),
+                styles[style].second);
+        if (result.empty())
+            fail("the replay of the update's calls failed");
+        probeMs[style].resize(result.size());
+        for (size_t i = 0; i < result.size(); ++i)
+            probeMs[style][i].push_back(result[i].ms);
+        probeShape = result;
+    };
+
     std::vector<double> cpCopy, cpBoth, oldCopy, oldBoth, ourCopy, ourBoth, farCp, farCpSync, farOurs;
     double peakRss = 0, diskLinked = 0, diskCopied = 0;
     // Round 0 is a warm-up that is not counted: the first writes over freshly made files
@@ -349,21 +451,23 @@ int main(int argc, char **argv)
         cpBoth.push_back(cpAndRm(staging, staging, &ms));
         cpCopy.push_back(ms);
 
-        stage();
-        oldCopy.push_back(timeMs([&] { return perFile::copy(QDir(staging), QDir(install)); }));
-        oldBoth.push_back(oldCopy.back() + timeMs([&] { return perFile::remove(QDir(staging)); }));
+        if (!many) {
+            stage();
+            oldCopy.push_back(timeMs([&] { return perFile::copy(QDir(staging), QDir(install)); }));
+            oldBoth.push_back(oldCopy.back() + timeMs([&] { return perFile::remove(QDir(staging)); }));
 
-        // The updater's copy in this process, through the meta-object.
-        stage();
-        QDir source(staging);
-        QDir target(install);
-        bool copied = false;
-        void *args[] = {&copied, &source, &target};
-        ourCopy.push_back(timeMs([&] {
-            updater.qt_metacall(QMetaObject::InvokeMetaMethod, copySlot, args);
-            return copied;
-        }));
-        run(QStringLiteral("rm"), {QStringLiteral("-rf"), staging});
+            // The updater's copy in this process, through the meta-object.
+            stage();
+            QDir source(staging);
+            QDir target(install);
+            bool copied = false;
+            void *args[] = {&copied, &source, &target};
+            ourCopy.push_back(timeMs([&] {
+                updater.qt_metacall(QMetaObject::InvokeMetaMethod, copySlot, args);
+                return copied;
+            }));
+            run(QStringLiteral("rm"), {QStringLiteral("-rf"), staging});
+        }
 
         // The real updater binary: copy, removal and launch.
         stage();
@@ -374,7 +478,14 @@ int main(int argc, char **argv)
         peakRss = std::max(peakRss, linked.peakRssMb);
         diskLinked = std::max(diskLinked, linked.peakDiskMb);
 
-        if (elsewhere) {
+        phasedUpdate(phases, false);
+        // Each replay stages the tree anew; on the large tree once, in the last round.
+        if (!many || round == rounds) {
+            for (size_t style = 0; style < styles.size(); ++style)
+                replay(style);
+        }
+
+        if (elsewhere && !many) {
             stageElsewhere();
             farCp.push_back(cpAndRm(remote, remote, &ms));
             QFile::remove(staging);
@@ -387,21 +498,41 @@ int main(int argc, char **argv)
             peakRss = std::max(peakRss, copiedRun.peakRssMb);
             diskCopied = std::max(diskCopied, copiedRun.peakDiskMb);
             run(QStringLiteral("rm"), {QStringLiteral("-rf"), remote});
+            phasedUpdate(copiedPhases, true);
         }
-        std::fprintf(stderr, "bench_copy: round %d%s: cp+rm %.0f ms, per-file copy+removal "
-                             "%.0f ms, copyAllFiles %.0f ms, updater %.0f ms%s\n",
-                     round, round == 0 ? " (warm-up)" : "", cpBoth.back(), oldBoth.back(),
-                     ourCopy.back(), ourBoth.back(),
-                     elsewhere ? qPrintable(QStringLiteral("; copies forced: cp+rm %1 ms, updater %2 ms")
-                                                    .arg(farCp.back(), 0, 'f', 0)
-                                                    .arg(farOurs.back(), 0, 'f', 0))
-                               : "");
+        std::fprintf(stderr, "bench_copy: round %d%s: cp+rm %.0f ms, updater %.0f ms, "
+                             "in-process phases %.0f ms%s\n",
+                     round, round == 0 ? " (warm-up)" : "", cpBoth.back(), ourBoth.back(),
+                     phases.total.back(),
+                     farOurs.empty() ? ""
+                                     : qPrintable(QStringLiteral("; copies forced: cp+rm %1 ms, updater %2 ms")
+                                                          .arg(farCp.back(), 0, 'f', 0)
+                                                          .arg(farOurs.back(), 0, 'f', 0)));
         if (round == 0) {
             for (auto *list : {&cpCopy, &cpBoth, &oldCopy, &oldBoth, &ourCopy, &ourBoth, &farCp,
                                &farCpSync, &farOurs})
                 list->clear();
+            for (Phases *kind : {&phases, &copiedPhases}) {
+                for (auto *list : kind->all())
+                    list->clear();
+            }
+            for (auto &style : probeMs) {
+                for (auto &list : style)
+                    list.clear();
+            }
         }
     }
+
+    const long files = long(tree.smallFiles) + tree.largeFiles;
+    // What a new file costs against rewriting one that exists, on the installation's file
+    // system: a copied part is a new file, cp -a rewrites the installed one.
+    const probe::FileCosts fileCosts = probe::fileCosts(
+            QFile::encodeName(work.path()).toStdString(), 2000, tree.smallSize);
+    long planFiles = 0;
+    stage();
+    const double planBytes = probe::compactPlanBytesPerFile(QFile::encodeName(staging).toStdString(),
+                                                            &planFiles);
+    run(QStringLiteral("rm"), {QStringLiteral("-rf"), staging});
 
     const double totalMb = (double(tree.smallFiles) * tree.smallSize
                             + double(tree.largeFiles) * double(tree.largeSize)) / (1 << 20);
@@ -412,29 +543,98 @@ int main(int argc, char **argv)
                 tree.largeSize >> 20, totalMb, rounds);
     std::printf("| benchmark | ours | alternative | ratio |\n");
     std::printf("|---|---|---|---|\n");
-    row("copy of the staged tree: copyAllFiles (in process)", median(ourCopy), "cp -a",
-        median(cpCopy));
-    row("copy of the staged tree: copyAllFiles (in process)", median(ourCopy),
-        "per-file copy (in process)", median(oldCopy));
-    row("copy and removal: updater binary, output to exit", median(ourBoth), "cp -a + rm -rf",
-        median(cpBoth), " (target >= 2x)");
-    row("copy and removal: updater binary, output to exit", median(ourBoth),
-        "per-file copy + removal (in process)", median(oldBoth));
-    if (elsewhere) {
+    const QByteArray label = many ? QByteArray::number(tree.smallFiles) + " files: " : QByteArray();
+    if (!many) {
+        row("copy of the staged tree: copyAllFiles (in process)", median(ourCopy), "cp -a",
+            median(cpCopy));
+        row("copy of the staged tree: copyAllFiles (in process)", median(ourCopy),
+            "per-file copy (in process)", median(oldCopy));
+    }
+    row(label + "copy and removal: updater binary, output to exit", median(ourBoth),
+        "cp -a + rm -rf", median(cpBoth), " (target >= 5x)");
+    if (!many) {
+        row("copy and removal: updater binary, output to exit", median(ourBoth),
+            "per-file copy + removal (in process)", median(oldBoth));
+    }
+    if (!farOurs.empty()) {
         row("copies forced (staging on another file system): updater binary", median(farOurs),
-            "cp -a + rm -rf", median(farCp), " (target >= 0.9x)");
+            "cp -a + rm -rf", median(farCp), " (target >= 1.0x)");
         row("copies forced (staging on another file system): updater binary", median(farOurs),
             "cp -a + sync + rm -rf", median(farCpSync));
     }
-    std::printf("| peak memory of the updater process (max RSS) | %.1f MB | limit: 40 MB "
-                "| %.2fx of the limit |\n", peakRss, peakRss / 40.0);
-    std::printf("| peak extra disk use during the update, files linked | %.1f MB | release: %.0f MB "
-                "| %.3fx of the release |\n", diskLinked, totalMb, diskLinked / totalMb);
-    if (elsewhere) {
+
+    // Where the update's time goes: the transaction's phases in this process.
+    const auto phaseRows = [&](const char *kind, const Phases &times, double theirs,
+                               const char *staging, const char *finishing) {
+        const double phaseTotal = median(times.total);
+        const auto phaseRow = [&](const char *what, const std::vector<double> &times) {
+            std::printf("| %s%s in process, %s | %.3f s | all phases: %.3f s | %.0f%% of it |\n",
+                        label.constData(), kind, what, median(times) / 1000, phaseTotal / 1000,
+                        100 * median(times) / phaseTotal);
+        };
+        phaseRow(staging, times.stage);
+        phaseRow("sync (syncfs)", times.sync);
+        phaseRow("commit (marker, one rename per file, in order)", times.commit);
+        phaseRow(finishing, times.finish);
+        phaseRow("removal of the staging tree", times.removal);
+        row(label + kind + " in process, all phases", phaseTotal, "cp -a + rm -rf", theirs);
+    };
+    phaseRows("linked update", phases, median(cpBoth),
+              "stage (walk, check, link; up to 4 threads)",
+              "finish (syncfs, unlink of old files and staged names)");
+    if (!copiedPhases.total.empty()) {
+        phaseRows("copies forced", copiedPhases, median(farCp),
+                  "stage (walk, check, new file + kernel copy; up to 4 threads)",
+                  "finish (syncfs, unlink of old files)");
+    }
+
+    // The same calls one kind at a time, as the updater makes them and the other ways.
+    for (size_t i = 0; i < probeShape.size(); ++i) {
+        const double ours = median(probeMs[0][i]);
+        QByteArray others;
+        double best = ours;
+        for (size_t style = 1; style < styles.size(); ++style) {
+            const double ms = median(probeMs[style][i]);
+            best = std::min(best, ms);
+            others += QByteArray(others.isEmpty() ? "" : "; ") + styles[style].first + ": "
+                    + QByteArray::number(ms, 'f', 1) + " ms";
+        }
+        std::printf("| %scalls replayed%s: %s, %ld calls | %.1f ms (%.1f us a call), paths, "
+                    "1 thread | %s | %.2fx |\n",
+                    label.constData(), many ? " (last round)" : "", probeShape[i].name,
+                    probeShape[i].calls, ours,
+                    probeShape[i].calls ? 1000 * ours / probeShape[i].calls : 0.0,
+                    others.constData(), best > 0 ? ours / best : 0.0);
+    }
+    double replayed = 0;
+    for (size_t i = 0; i < probeShape.size(); ++i)
+        replayed += median(probeMs[0][i]);
+    row(label + "calls replayed, all kinds, paths, 1 thread", replayed, "cp -a + rm -rf",
+        median(cpBoth));
+
+    std::printf("| %sper file of %d bytes, 2,000 files: a new file (O_CREAT, write) "
+                "| %.1f us | rewrite of an existing one (O_TRUNC, write): %.1f us; unlink: %.1f us "
+                "| %.2fx |\n", label.constData(), tree.smallSize, fileCosts.create,
+                fileCosts.rewrite, fileCosts.remove, fileCosts.rewrite / fileCosts.create);
+    std::printf("| %speak memory of the updater process (max RSS) | %.1f MB | limit: 40 MB "
+                "| %.2fx of the limit |\n", label.constData(), peakRss, peakRss / 40.0);
+    std::printf("| %smemory per staged file: (max RSS - RSS of a one-file update) / files "
+                "| %.0f bytes | one-file update: %.1f MB | %ld files |\n", label.constData(),
+                (peakRss - baselineRssMb) * 1048576.0 / double(files), baselineRssMb, files);
+    std::printf("| %smemory per staged file: the transaction's heap after stage / after commit "
+                "| %.0f / %.0f bytes | in all: %.1f MB | %ld files |\n", label.constData(),
+                double(heapStaged) / double(files), double(heapCommitted) / double(files),
+                double(heapCommitted) / 1048576.0, files);
+    std::printf("| %smemory per staged file: a compact plan (16-byte record + name) "
+                "| %.0f bytes | %ld files | %.2fx of the transaction's |\n", label.constData(),
+                planBytes, planFiles, heapCommitted > 0 ? planBytes * files / double(heapCommitted) : 0.0);
+    std::printf("| %speak extra disk use during the update, files linked | %.1f MB | release: %.0f MB "
+                "| %.3fx of the release |\n", label.constData(), diskLinked, totalMb, diskLinked / totalMb);
+    if (!farOurs.empty()) {
         std::printf("| peak extra disk use during the update, copies forced | %.1f MB "
                     "| release: %.0f MB | %.3fx of the release |\n",
                     diskCopied, totalMb, diskCopied / totalMb);
-    } else {
+    } else if (!many) {
         std::printf("# copies forced: skipped, %s is on the installation's file system "
                     "(set QUILL_BENCH_OTHER_FS)\n", qPrintable(otherFs));
     }

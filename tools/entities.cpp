@@ -1,7 +1,8 @@
 // HTML character references: the named table's lookups, and decoding and encoding of text.
-// Both cost time in proportion to the text's length: decoding runs in one pass with direct
-// lookups; encoding in two, one to size the result and one to write it, each passing over
-// runs of unchanged text eight units at a time.
+// Both cost time in proportion to the text's length: decoding runs in one pass with a hashed
+// name look-up, and gives a text without references back uncopied; encoding in two, one to
+// size the result and one to write it. Both pass over runs of unchanged text eight units at
+// a time.
 #include "tools.h"
 #include "tools_p.h"
 
@@ -91,23 +92,34 @@ QStringView numberOf(QStringView reference)
     return QStringView(hash + 1, semicolon - hash - 1);
 }
 
-int compareUnits(QStringView a, QStringView b)
+// A name's key: the units between "&" and ";", seven bits each. Names are 2 to 6 ASCII
+// letters and digits, so every name has a key and no two share one; 0 for anything that
+// cannot be a name.
+quint64 nameKey(const char16_t *s, qsizetype n)
 {
-    const auto n = std::min(a.size(), b.size());
-    for (decltype(a.size()) i = 0; i < n; ++i) {
-        if (a[i] != b[i])
-            return a[i].unicode() < b[i].unicode() ? -1 : 1;
+    if (n < 4 || n > 8 || s[0] != u'&' || s[n - 1] != u';')
+        return 0;
+    quint64 key = 0;
+    for (qsizetype i = n - 2; i >= 1; --i) {
+        if (s[i] == 0 || s[i] > 0x7F)
+            return 0;
+        key = (key << 7) | s[i];
     }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+    return key;
 }
 
-// The table split into its halves once, with the entries sorted by name for a binary search.
+// The table split into its halves once, and its names in a hash table by key, so that a
+// decoder looks a name up with one multiplication and mostly one comparison.
 struct EntityIndex
 {
+    static constexpr int Slots = 256; // a power of two, well above the table's size
     QString numeric[EntityCount];
     QString named[EntityCount];
     char16_t character[EntityCount];
-    int byName[EntityCount];
+    quint64 slotKey[Slots] = {};
+    int slotEntry[Slots] = {};
+
+    static int slotOf(quint64 key) { return int((key * 0x9E3779B97F4A7C15ULL) >> 56); }
 
     EntityIndex()
     {
@@ -115,21 +127,32 @@ struct EntityIndex
             numeric[i] = getToken(htmlEntityTable[i], QStringLiteral("="), 0);
             named[i] = getToken(htmlEntityTable[i], QStringLiteral("="), 1);
             character[i] = char16_t(parseCodePoint(numberOf(numeric[i])));
-            byName[i] = i;
+            const quint64 key = nameKey(reinterpret_cast<const char16_t *>(named[i].constData()),
+                                        named[i].size());
+            Q_ASSERT(key != 0);
+            int slot = slotOf(key);
+            while (slotKey[slot] != 0)
+                slot = (slot + 1) % Slots;
+            slotKey[slot] = key;
+            slotEntry[slot] = i;
         }
-        std::sort(byName, byName + EntityCount, [this](int a, int b) {
-            return compareUnits(named[a], named[b]) < 0;
-        });
     }
 
-    // The entry whose named half is exactly `reference`, or -1.
+    // The entry whose named half is exactly the `n` units at `s`, or -1.
+    int find(const char16_t *s, qsizetype n) const
+    {
+        const quint64 key = nameKey(s, n);
+        if (key == 0)
+            return -1;
+        for (int slot = slotOf(key); slotKey[slot] != 0; slot = (slot + 1) % Slots) {
+            if (slotKey[slot] == key)
+                return slotEntry[slot];
+        }
+        return -1;
+    }
     int find(QStringView reference) const
     {
-        const int *end = byName + EntityCount;
-        const int *it = std::lower_bound(byName, end, reference, [this](int i, QStringView key) {
-            return compareUnits(named[i], key) < 0;
-        });
-        return it != end && compareUnits(named[*it], reference) == 0 ? *it : -1;
+        return find(reinterpret_cast<const char16_t *>(reference.data()), reference.size());
     }
 };
 
@@ -141,13 +164,93 @@ const EntityIndex &entityIndex()
 
 // The code point a reference stands for: a name of the table, else the decimal number
 // between "#" and ";". -1 when it stands for nothing.
+int referenceCodePoint(const EntityIndex &index, const char16_t *reference, qsizetype n)
+{
+    // "&#233;", the usual numeric form, read at once; no name has a "#".
+    if (n >= 4 && reference[1] == u'#' && reference[n - 1] == u';') {
+        int value = 0;
+        qsizetype i = 2;
+        for (; i < n - 1 && reference[i] >= u'0' && reference[i] <= u'9'; ++i) {
+            if (value <= MaxCodePoint)
+                value = value * 10 + (reference[i] - u'0');
+        }
+        if (i == n - 1)
+            return value <= MaxCodePoint ? value : -1;
+    } else {
+        const int entry = index.find(reference, n);
+        if (entry >= 0)
+            return index.character[entry];
+    }
+    return parseCodePoint(numberOf(QStringView(reference, n)));
+}
+
 int referenceCodePoint(QStringView reference)
 {
-    const EntityIndex &index = entityIndex();
-    const int entry = index.find(reference);
-    if (entry >= 0)
-        return index.character[entry];
-    return parseCodePoint(numberOf(reference));
+    return referenceCodePoint(entityIndex(), reinterpret_cast<const char16_t *>(reference.data()),
+                              reference.size());
+}
+
+// Whitespace as QChar::isSpace has it, with ASCII decided here.
+inline bool isSpace(char16_t c)
+{
+    return c < 0x80 ? c == u' ' || (c >= u'\t' && c <= u'\r') : QChar::isSpace(c);
+}
+
+// Where the scan of a reference that begins at the "&" at `p` stops: at the first ";",
+// "&" or whitespace after it, or at `end`.
+const char16_t *referenceEnd(const char16_t *p, const char16_t *end)
+{
+    const char16_t *q = p + 1;
+    while (q != end && *q != u';' && *q != u'&' && !isSpace(*q))
+        ++q;
+    return q;
+}
+
+#ifdef __SSE2__
+// One bit per byte of the eight units in `v`, set for the two bytes of each "&".
+inline unsigned ampersandMask(__m128i v)
+{
+    return unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_set1_epi16(u'&'))));
+}
+#endif
+
+// The first "&" from `p` on, or `end`.
+const char16_t *findAmpersand(const char16_t *p, const char16_t *end)
+{
+#ifdef __SSE2__
+    while (end - p >= 8) {
+        const unsigned found = ampersandMask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+        if (found != 0)
+            return p + qCountTrailingZeroBits(found) / 2;
+        p += 8;
+    }
+#endif
+    return std::find(p, end, u'&');
+}
+
+// findAmpersand that also copies the units it passes to `*out` and moves `*out` past them.
+// Eight units are stored at a time, the ones after the run included: the caller's output is
+// never ahead of its input, so there is room for them.
+const char16_t *copyUntilAmpersand(const char16_t *p, const char16_t *end, char16_t **out)
+{
+    char16_t *o = *out;
+#ifdef __SSE2__
+    while (end - p >= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), v);
+        const unsigned found = ampersandMask(v);
+        if (found != 0) {
+            const int n = qCountTrailingZeroBits(found) / 2;
+            *out = o + n;
+            return p + n;
+        }
+        p += 8;
+        o += 8;
+    }
+#endif
+    const char16_t *run = std::find(p, end, u'&');
+    *out = std::copy(p, run, o);
+    return run;
 }
 
 // Printable ASCII without the four markup characters stands for itself in HTML text.
@@ -493,43 +596,54 @@ QChar entityToChar(QString entity)
 
 QString decodeHtmlEntities(QString text)
 {
-    const QChar *const begin = text.constData();
-    const QChar *const end = begin + text.size();
-    const QChar *p = std::find(begin, end, QChar(u'&'));
+    const char16_t *const begin = reinterpret_cast<const char16_t *>(text.constData());
+    const char16_t *const end = begin + text.size();
+
+    // Up to the first reference the text stays as it is, and a text with none (stray "&"s
+    // such as "Q&A" at most) is given back without a copy.
+    const char16_t *p = findAmpersand(begin, end);
+    const char16_t *q = p;
+    while (p != end) {
+        q = referenceEnd(p, end);
+        if (q != end && *q == u';')
+            break;
+        p = findAmpersand(q, end);
+    }
     if (p == end)
         return text.isNull() ? emptyText() : text;
 
     // Decoding never lengthens the text: a reference has at least two characters and gives
-    // one, and only one of at least eight ("&#65536;") gives two.
-    QString result(int(text.size()), Qt::Uninitialized);
-    QChar *out = std::copy(begin, p, result.data());
-    while (p != end) {
-        // p is at an "&". A reference runs to the next ";" with no whitespace or other "&"
-        // on the way; a stray "&" ("a & b; c", "fish&chips") is text, and what follows it
-        // up to where the scan stopped cannot hold an "&", so it is copied at once.
-        const QChar *q = p + 1;
-        while (q != end && *q != QChar(u';') && *q != QChar(u'&') && !q->isSpace())
-            ++q;
-        if (q == end || *q != QChar(u';')) {
+    // one, and only one of at least eight ("&#65536;") gives two. So the output never gets
+    // ahead of the input, and runs are copied eight units at a time while the input has them.
+    const EntityIndex &index = entityIndex();
+    QString result = tools_p::uninitializedText(text.size());
+    char16_t *const start = reinterpret_cast<char16_t *>(result.data());
+    char16_t *out = std::copy(begin, p, start);
+    for (;;) {
+        // p is at an "&" and q where its scan stopped. A reference runs to the next ";" with
+        // no whitespace or other "&" on the way; a stray "&" ("a & b; c", "fish&chips") is
+        // text, and what follows it up to q cannot hold an "&", so it is copied at once.
+        if (q == end || *q != u';') {
             out = std::copy(p, q, out);
             p = q;
         } else {
-            const int codePoint = referenceCodePoint(QStringView(p, q + 1 - p));
+            const int codePoint = referenceCodePoint(index, p, q + 1 - p);
             if (codePoint < 0) {
-                *out++ = QLatin1Char(' ');
+                *out++ = u' ';
             } else if (codePoint > 0xFFFF) {
-                *out++ = QChar(QChar::highSurrogate(uint(codePoint)));
-                *out++ = QChar(QChar::lowSurrogate(uint(codePoint)));
+                *out++ = QChar::highSurrogate(uint(codePoint));
+                *out++ = QChar::lowSurrogate(uint(codePoint));
             } else {
-                *out++ = QChar(char16_t(codePoint));
+                *out++ = char16_t(codePoint);
             }
             p = q + 1;
         }
-        const QChar *next = std::find(p, end, QChar(u'&'));
-        out = std::copy(p, next, out);
-        p = next;
+        p = copyUntilAmpersand(p, end, &out);
+        if (p == end)
+            break;
+        q = referenceEnd(p, end);
     }
-    result.resize(int(out - result.constData()));
+    result.truncate(tools_p::TextSize(out - start));
     return result.isEmpty() ? emptyText() : result;
 }
 
