@@ -99,6 +99,21 @@ void inParallel(size_t count, const Work &work)
 
 } // namespace
 
+// Built on the layer's own operations, the same on every platform.
+bool sys::removeTree(const QString &path)
+{
+    // Links are removed as links; nothing is followed.
+    if (typeOf(path, false) != Type::Dir)
+        return removeFile(path);
+    std::vector<Entry> entries;
+    bool removed = list(path, entries);
+    for (const Entry &entry : entries) {
+        const QString child = join(path, entry.name);
+        removed = (entry.type == Type::Dir ? removeTree(child) : removeFile(child)) && removed;
+    }
+    return removeDir(path) && removed;
+}
+
 QString lockFileName()
 {
     return QStringLiteral(".qu-lock");

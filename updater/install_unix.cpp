@@ -565,20 +565,6 @@ bool removeDir(const QString &path)
     return SYS_CALL(Op::Remove, ::rmdir(native(path).constData())) == 0;
 }
 
-bool removeTree(const QString &path)
-{
-    // Links are removed as links; nothing is followed.
-    if (typeOf(path, false) != Type::Dir)
-        return removeFile(path);
-    std::vector<Entry> entries;
-    bool removed = list(path, entries);
-    for (const Entry &entry : entries) {
-        const QString child = path + QLatin1Char('/') + entry.name;
-        removed = (entry.type == Type::Dir ? removeTree(child) : removeFile(child)) && removed;
-    }
-    return removeDir(path) && removed;
-}
-
 bool writeRecord(const QString &path, const QStringList &lines)
 {
     const QByteArray name = native(path);

@@ -530,19 +530,6 @@ bool removeDir(const QString &path)
     return !injectFault(Op::Remove) && RemoveDirectoryW(native(path).c_str());
 }
 
-bool removeTree(const QString &path)
-{
-    std::vector<Entry> entries;
-    if (typeOf(path, false) != Type::Dir)
-        return removeFile(path);
-    bool removed = list(path, entries);
-    for (const Entry &entry : entries) {
-        const QString child = path + QLatin1Char('/') + entry.name;
-        removed = (entry.type == Type::Dir ? removeTree(child) : removeFile(child)) && removed;
-    }
-    return removeDir(path) && removed;
-}
-
 bool writeRecord(const QString &path, const QStringList &lines)
 {
     if (!removeTree(path))
