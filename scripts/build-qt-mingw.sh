@@ -164,7 +164,7 @@ cmake -S "$src" -B "$work/build" -G Ninja \
       -DCMAKE_INSTALL_PREFIX="$PREFIX" \
       "${QT_OPTIONS[@]}" > "$work/configure.log" 2>&1 \
     || { tail -40 "$work/configure.log" >&2; echo "Qt configure failed; log: $work/configure.log" >&2; exit 1; }
-cmake --build "$work/build" --parallel "$(nproc)" > "$work/build.log" 2>&1 \
+cmake --build "$work/build" --parallel "$BUILD_JOBS" > "$work/build.log" 2>&1 \
     || { tail -40 "$work/build.log" >&2; echo "Qt build failed; log: $work/build.log" >&2; exit 1; }
 cmake --install "$work/build" > "$work/install.log" 2>&1 \
     || { tail -20 "$work/install.log" >&2; echo "Qt install failed" >&2; exit 1; }

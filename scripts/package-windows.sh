@@ -26,7 +26,7 @@ licenses=$qt/share/licenses/qt6-base
 }
 ensure_packages zip unzip
 [ -f "$BUILD_DIR/CMakeCache.txt" ] || configure_windows_build "$BUILD_DIR" "$qt"
-cmake --build "$BUILD_DIR" --target updater tools -j2 >/dev/null
+cmake --build "$BUILD_DIR" --target updater tools -j"$BUILD_JOBS" >/dev/null
 
 version=$(sed -n 's/^project(Quillmoor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 qt_version=$(sed -n 's/^QT_VERSION=//p' scripts/build-qt-mingw.sh)

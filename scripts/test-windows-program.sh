@@ -27,7 +27,7 @@ ensure_wine || status=$?
 
 configure_windows_build "$BUILD_DIR" "$qt"
 log=$BUILD_DIR/build.log
-cmake --build "$BUILD_DIR" -j"$(nproc)" >"$log" 2>&1 || { tail -40 "$log"; echo "the Windows build failed" >&2; exit 1; }
+cmake --build "$BUILD_DIR" -j"$BUILD_JOBS" >"$log" 2>&1 || { tail -40 "$log"; echo "the Windows build failed" >&2; exit 1; }
 if grep -q "warning:" "$log"; then
     grep -B2 -A6 "warning:" "$log" | head -60
     echo "the Windows build has warnings" >&2

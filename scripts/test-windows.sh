@@ -17,7 +17,7 @@ ensure_wine || status=$?
 
 cmake -S tests/windows -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)"
+cmake --build "$BUILD_DIR" -j"$BUILD_JOBS"
 
 init_wine_prefix "$PWD/$BUILD_DIR/wineprefix"
 # Every Wine process of this prefix ends with the suite, whatever happened.
