@@ -69,8 +69,10 @@ for file in updater.exe README.txt LICENSE.txt "source/$source_zip" sdk/include/
 done
 grep -q "MIT License" "$check/$name/LICENSE.txt" || missing+=("the MIT text in LICENSE.txt")
 ! grep -q "@[A-Z_]*@" "$check/$name/README.txt" || missing+=("README.txt's placeholders filled in")
-unzip -l "$check/$name/source/$source_zip" | grep -q "quillmoor-$version/CMakeLists.txt" \
-    || missing+=("the source's CMakeLists.txt")
+# Listed first: grep -q stops reading early, and with pipefail unzip's broken pipe would count
+# as a failure.
+listing=$(unzip -l "$check/$name/source/$source_zip")
+grep -q "quillmoor-$version/CMakeLists.txt" <<<"$listing" || missing+=("the source's CMakeLists.txt")
 if [ ${#missing[@]} -gt 0 ]; then
     echo "the package lacks: ${missing[*]}" >&2
     exit 1
