@@ -75,13 +75,24 @@ bool isSafeRelativePath(const QString &path)
     });
 }
 
-// Runs work(0) .. work(count - 1) on up to four threads, each taking runs of neighbouring
-// items (files of one directory, mostly), so that threads seldom wait on one directory.
+// Threads for work that keeps the processor busy: one per core, up to four.
+size_t computeThreads()
+{
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+}
+
+// Threads for work that mostly waits for the disk: freeing a file's blocks waits for the
+// device to discard them, and the device takes many such requests at a time.
+constexpr size_t waitingThreads = 16;
+
+// Runs work(0) .. work(count - 1) on up to maxThreads threads, each taking runs of
+// neighbouring items (files of one directory, mostly), so that threads seldom wait on one
+// directory.
 template <typename Work>
-void inParallel(size_t count, const Work &work)
+void inParallel(size_t count, size_t maxThreads, const Work &work)
 {
     constexpr size_t run = 32;
-    const size_t threads = count < 2 * run ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    const size_t threads = count < 2 * run ? 1 : std::min(maxThreads, count / run);
     std::atomic<size_t> next{0};
     const auto worker = [&] {
         for (size_t first; (first = next.fetch_add(run, std::memory_order_relaxed)) < count;) {
@@ -373,11 +384,11 @@ bool Transaction::planDir(int source, int dir)
             return fail(QStringLiteral("stage"), join(sourceDir, entry.name),
                         QStringLiteral("another entry of the release differs only in case"));
         stagedKeys.insert(key);
-        const sys::Entry there = installed.value(key, sys::Entry { entry.name, Type::Missing, false });
-        if (!planEntry(entry, source, dir, there))
+        const sys::Entry current = installed.value(key, sys::Entry { entry.name, Type::Missing, false });
+        if (!planEntry(entry, source, dir, current))
             return false;
-        if (there.name != entry.name)
-            addRespell(dir, there.name, entry.name);
+        if (current.name != entry.name)
+            addRespell(dir, current.name, entry.name);
     }
     return true;
 }
@@ -499,7 +510,7 @@ bool Transaction::makeDirectories()
 // at a time, one thread per run of files).
 bool Transaction::makeFiles()
 {
-    inParallel(m_items.size(), [this](size_t i) {
+    inParallel(m_items.size(), computeThreads(), [this](size_t i) {
         if (m_items[i].kind == Kind::File || m_items[i].kind == Kind::Link)
             makeFile(m_items[i]);
     });
@@ -621,9 +632,10 @@ bool Transaction::finish()
 
 void Transaction::dropBackups()
 {
-    // Freeing the old files' space is most of this: on every core too.
+    // Freeing the old files' space is most of this, and most of that is waiting for the
+    // disk: many removals at a time.
     std::atomic<bool> allGone{true};
-    inParallel(m_items.size(), [&](size_t i) {
+    inParallel(m_items.size(), waitingThreads, [&](size_t i) {
         const Item &item = m_items[i];
         bool gone = true;
         if (item.undo == sys::Undo::Exchange)
@@ -644,7 +656,7 @@ void Transaction::releaseStagedNames()
 {
     std::vector<size_t> kept; // linked files whose staged name could not be removed
     std::mutex keptLock;
-    inParallel(m_items.size(), [&](size_t i) {
+    inParallel(m_items.size(), computeThreads(), [&](size_t i) {
         if (m_items[i].linked && !sys::removeFile(sourcePath(m_items[i]))) {
             const std::lock_guard<std::mutex> guard(keptLock);
             kept.push_back(i);
