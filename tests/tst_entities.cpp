@@ -239,6 +239,13 @@ void TstEntities::decodeText_data()
     QTest::newRow("double ampersand") << "&&amp;" << "&&";
     QTest::newRow("only ampersands") << "&&&" << "&&&";
     QTest::newRow("letters up to a semicolon are a reference") << "R&D; &gt;" << "R  >";
+    // A reference is found by its ";", whether the ";"s before it end one or not, on
+    // either side of the sixteen units the search takes at a time.
+    QTest::newRow("semicolons before the first reference")
+        << "a;b; c;d&e f;g;h;i;j;k;l;m;n;o;p&lt;" << "a;b; c;d&e f;g;h;i;j;k;l;m;n;o;p<";
+    QTest::newRow("reference ends at the sixteenth unit") << "0123456789&quot;" << "0123456789\"";
+    QTest::newRow("reference ends at the seventeenth unit") << "0123456789a&quot;" << "0123456789a\"";
+    QTest::newRow("semicolon before its ampersand") << QString(40, u'x') + ";&amp" << QString(40, u'x') + ";&amp";
     // Numbers are code points: no wrapping to 16 bits.
     QTest::newRow("no wrap to markup") << "&#65596;" << ucs4(0x1003C);
     QTest::newRow("astral") << "x&#128512;y" << "x" + ucs4(0x1F600) + "y";
