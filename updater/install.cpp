@@ -75,24 +75,32 @@ bool isSafeRelativePath(const QString &path)
     });
 }
 
-// Threads for work that keeps the processor busy: one per core, up to four.
-size_t computeThreads()
+// How parallel work is shared out: up to `threads` threads, each taking `run` neighbouring
+// items at a time (files of one directory, mostly).
+struct Sharing
 {
-    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    size_t threads;
+    size_t run;
+};
+
+// Work that keeps the processor busy: one thread per core, up to four, in long runs, so
+// that two threads seldom make names in one directory at once (each waits for the
+// directory's lock, which ext4 without a journal holds while it searches for a free inode).
+Sharing computing()
+{
+    return { std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4), 256 };
 }
 
-// Threads for work that mostly waits for the disk: freeing a file's blocks waits for the
-// device to discard them, and the device takes many such requests at a time.
-constexpr size_t waitingThreads = 16;
+// Work that mostly waits for the disk: freeing a file's blocks waits for the device to
+// discard them, and the device takes many such requests at a time.
+constexpr Sharing waiting { 16, 32 };
 
-// Runs work(0) .. work(count - 1) on up to maxThreads threads, each taking runs of
-// neighbouring items (files of one directory, mostly), so that threads seldom wait on one
-// directory.
+// Runs work(0) .. work(count - 1) as `sharing` says, on this thread and helpers.
 template <typename Work>
-void inParallel(size_t count, size_t maxThreads, const Work &work)
+void inParallel(size_t count, Sharing sharing, const Work &work)
 {
-    constexpr size_t run = 32;
-    const size_t threads = count < 2 * run ? 1 : std::min(maxThreads, count / run);
+    const size_t run = sharing.run;
+    const size_t threads = std::clamp<size_t>(count / run, 1, sharing.threads);
     std::atomic<size_t> next{0};
     const auto worker = [&] {
         for (size_t first; (first = next.fetch_add(run, std::memory_order_relaxed)) < count;) {
@@ -510,7 +518,7 @@ bool Transaction::makeDirectories()
 // at a time, one thread per run of files).
 bool Transaction::makeFiles()
 {
-    inParallel(m_items.size(), computeThreads(), [this](size_t i) {
+    inParallel(m_items.size(), computing(), [this](size_t i) {
         if (m_items[i].kind == Kind::File || m_items[i].kind == Kind::Link)
             makeFile(m_items[i]);
     });
@@ -635,7 +643,7 @@ void Transaction::dropBackups()
     // Freeing the old files' space is most of this, and most of that is waiting for the
     // disk: many removals at a time.
     std::atomic<bool> allGone{true};
-    inParallel(m_items.size(), waitingThreads, [&](size_t i) {
+    inParallel(m_items.size(), waiting, [&](size_t i) {
         const Item &item = m_items[i];
         bool gone = true;
         if (item.undo == sys::Undo::Exchange)
@@ -656,7 +664,7 @@ void Transaction::releaseStagedNames()
 {
     std::vector<size_t> kept; // linked files whose staged name could not be removed
     std::mutex keptLock;
-    inParallel(m_items.size(), computeThreads(), [&](size_t i) {
+    inParallel(m_items.size(), computing(), [&](size_t i) {
         if (m_items[i].linked && !sys::removeFile(sourcePath(m_items[i]))) {
             const std::lock_guard<std::mutex> guard(keptLock);
             kept.push_back(i);
