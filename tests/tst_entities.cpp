@@ -245,7 +245,8 @@ void TstEntities::decodeText_data()
         << "a;b; c;d&e f;g;h;i;j;k;l;m;n;o;p&lt;" << "a;b; c;d&e f;g;h;i;j;k;l;m;n;o;p<";
     QTest::newRow("reference ends at the sixteenth unit") << "0123456789&quot;" << "0123456789\"";
     QTest::newRow("reference ends at the seventeenth unit") << "0123456789a&quot;" << "0123456789a\"";
-    QTest::newRow("semicolon before its ampersand") << QString(40, u'x') + ";&amp" << QString(40, u'x') + ";&amp";
+    QTest::newRow("semicolon before its ampersand")
+        << QString(40, u'x') + ";&amp" << QString(40, u'x') + ";&amp";
     // Numbers are code points: no wrapping to 16 bits.
     QTest::newRow("no wrap to markup") << "&#65596;" << ucs4(0x1003C);
     QTest::newRow("astral") << "x&#128512;y" << "x" + ucs4(0x1F600) + "y";
