@@ -16,28 +16,31 @@ build=${1:-build}
 build_bench "$build" bench_copy
 
 # The standard tree on a fresh journaled ext4, the file system most installations are on.
+# The image is unmounted and removed however the run ends, an interrupt included.
+image_dir=""
+remove_image() {
+    [ -n "$image_dir" ] || return 0
+    umount "$image_dir/mnt" 2>/dev/null || true
+    rm -rf "$image_dir"
+    image_dir=""
+}
+trap remove_image EXIT
 journaled() {
     if [ "$(id -u)" -ne 0 ] || ! command -v mkfs.ext4 >/dev/null || ! command -v losetup >/dev/null; then
         echo "# journaled ext4 image: skipped, making and mounting one needs root, mkfs.ext4 and losetup"
         return 0
     fi
-    local dir image mount
-    dir=$(mktemp -d "${TMPDIR:-/tmp}/bench_copy_image-XXXXXX")
-    image=$dir/ext4.img
-    mount=$dir/mnt
-    mkdir "$mount"
-    truncate -s 4G "$image"
-    mkfs.ext4 -q -F "$image"
-    if ! mount -o loop "$image" "$mount" 2>/dev/null; then
-        rm -rf "$dir"
+    image_dir=$(mktemp -d "${TMPDIR:-/tmp}/bench_copy_image-XXXXXX")
+    mkdir "$image_dir/mnt"
+    truncate -s 4G "$image_dir/ext4.img"
+    mkfs.ext4 -q -F "$image_dir/ext4.img"
+    if ! mount -o loop "$image_dir/ext4.img" "$image_dir/mnt" 2>/dev/null; then
+        remove_image
         echo "# journaled ext4 image: skipped, this machine cannot mount a loop device"
         return 0
     fi
-    local status=0
-    TMPDIR=$mount QUILL_BENCH_JOURNALED=1 QUILL_BENCH_TREE=standard "$build/bench/bench_copy" || status=$?
-    umount "$mount"
-    rm -rf "$dir"
-    return $status
+    TMPDIR=$image_dir/mnt QUILL_BENCH_JOURNALED=1 QUILL_BENCH_TREE=standard "$build/bench/bench_copy"
+    remove_image
 }
 
 for tree in ${QUILL_BENCH_TREES:-standard many journaled}; do
