@@ -626,8 +626,7 @@ bool Transaction::finish()
     m_done = true;
     if (!sys::removeFile(join(m_install, commitMarkerName())))
         m_leftovers = true;
-    dropBackups();
-    releaseStagedNames();
+    dropOldFiles();
     // The list goes once those removals are on disk too: a power cut must not leave old data
     // under own names that no list points to. Where some would not go, it stays and names
     // every directory, so that a later run removes them.
@@ -638,38 +637,33 @@ bool Transaction::finish()
     return true;
 }
 
-void Transaction::dropBackups()
+// Each step's old file goes (its backup, or the part's name where the two were exchanged),
+// and so does a linked file's staged name: a linked file is one file with two names, one
+// installed, one staged, and nothing left in the staging tree (its removal can stop part-way)
+// may reach the installation. Where a staged name cannot go, the installed file becomes a
+// copy of its own. Freeing the old files' space is most of this, and most of that is waiting
+// for the disk: many removals at a time, the quick staged names among them.
+void Transaction::dropOldFiles()
 {
-    // Freeing the old files' space is most of this, and most of that is waiting for the
-    // disk: many removals at a time.
     std::atomic<bool> allGone{true};
+    std::vector<size_t> kept; // linked files whose staged name could not be removed
+    std::mutex keptLock;
     inParallel(m_items.size(), waiting, [&](size_t i) {
         const Item &item = m_items[i];
         bool gone = true;
         if (item.undo == sys::Undo::Exchange)
-            gone = sys::removeFile(madePath(item)); // the old file now has the part's name
+            gone = sys::removeFile(madePath(item));
         else if (item.undo != sys::Undo::None)
             gone = sys::removeFile(backupPath(item));
         if (!gone)
             allGone = false;
-    });
-    if (!allGone)
-        m_leftovers = true;
-}
-
-// A linked file is one file with two names, one installed, one staged. Its staged name goes
-// now, so that nothing left in the staging tree (its removal can stop part-way) reaches the
-// installation. Where a staged name cannot go, the installed file becomes a copy of its own.
-void Transaction::releaseStagedNames()
-{
-    std::vector<size_t> kept; // linked files whose staged name could not be removed
-    std::mutex keptLock;
-    inParallel(m_items.size(), computing(), [&](size_t i) {
-        if (m_items[i].linked && !sys::removeFile(sourcePath(m_items[i]))) {
+        if (item.linked && !sys::removeFile(sourcePath(item))) {
             const std::lock_guard<std::mutex> guard(keptLock);
             kept.push_back(i);
         }
     });
+    if (!allGone)
+        m_leftovers = true;
     for (const size_t i : kept)
         replaceWithOwnCopy(installedPath(m_items[i]));
 }

@@ -168,8 +168,7 @@ private:
 
     QStringList installedDirs() const;
     bool checkTargets();
-    void dropBackups();
-    void releaseStagedNames();
+    void dropOldFiles();
     bool replaceWithOwnCopy(const QString &installed);
 
     QString sourcePath(const Item &item) const;
