@@ -581,7 +581,7 @@ int main(int argc, char **argv)
         };
         phaseRow(staging, times.stage);
         phaseRow("sync (syncfs)", times.sync);
-        phaseRow("commit (marker, one rename per file, in order)", times.commit);
+        phaseRow("commit (marker, one rename per file; up to 4 threads)", times.commit);
         phaseRow(finishing, times.finish);
         phaseRow("removal of the staging tree", times.removal);
         row(label + kind + " in process, all phases", phaseTotal, "cp -a + rm -rf", theirs);

@@ -176,6 +176,7 @@ private slots:
 
     void faultSweep();
     void undoIsExactPerStep();
+    void undoStopsEveryThread();
     void linkedDirectoryIsSyncedWhereItLies();
     void copiesKeepWhatLinksKeep();
     void copyWithoutTheOwnerDropsSetIdBits();
@@ -664,6 +665,37 @@ void TestInstall::undoIsExactPerStep()
         QCOMPARE(treeutil::read(layout.install), oldTree);
     }
 #endif
+}
+
+void TestInstall::undoStopsEveryThread()
+{
+    // Enough steps that several threads commit at once: a rename failing first, midway or
+    // last stops them all, and every step any of them committed is undone.
+#ifdef Q_OS_WIN
+    const int error = ERROR_ACCESS_DENIED;
+#else
+    const int error = EIO;
+#endif
+    QStringList oldEntries, newEntries;
+    for (int i = 0; i < 1500; ++i) {
+        oldEntries << QStringLiteral("d%1/f%2=old").arg(i % 3).arg(i);
+        newEntries << QStringLiteral("d%1/f%2=new").arg(i % 3).arg(i);
+    }
+    for (const int nth : { 1, 750, 1500 }) {
+        QTemporaryDir stage, inst;
+        QVERIFY(treeutil::build(inst.path(), oldEntries));
+        QVERIFY(treeutil::build(stage.path(), newEntries));
+        const QStringList oldTree = treeutil::read(inst.path());
+        const QStringList newTree = treeutil::read(stage.path());
+        plan.reset({ { Op::Rename, nth, error, false } });
+        QVERIFY(!updateOnce(stage.path(), inst.path()));
+        // Each rename before the failing one committed a step, and each such step is undone.
+        QVERIFY(plan.count(Op::Rename) >= 2 * (nth - 1) + 1);
+        plan.reset();
+        QCOMPARE(treeutil::read(inst.path()), oldTree);
+        QVERIFY(updateOnce(stage.path(), inst.path()));
+        QCOMPARE(treeutil::read(inst.path()), newTree);
+    }
 }
 
 void TestInstall::linkedDirectoryIsSyncedWhereItLies()

@@ -591,6 +591,9 @@ bool Transaction::checkTargets()
     return true;
 }
 
+// Each step has a target of its own, so steps are committed on a thread per core; a
+// respelling follows everything inside its entry, so respellings come last, in order. Where
+// a step fails, the others stop, and the caller undoes whatever was committed.
 bool Transaction::commit()
 {
     if (!checkTargets())
@@ -598,23 +601,45 @@ bool Transaction::commit()
     const QString marker = join(m_install, commitMarkerName());
     if (!sys::writeRecord(marker, {}))
         return fail(QStringLiteral("commit"), marker, sys::lastErrorCode());
+    std::atomic<bool> stop{false};
+    std::mutex failureLock;
+    size_t failedAt = m_items.size(); // the first step that failed, and why
+    int failedError = 0;
+    inParallel(m_items.size(), computing(), [&](size_t i) {
+        Item &item = m_items[i];
+        if (!item.isStep || item.kind == Kind::Respell || stop.load(std::memory_order_relaxed))
+            return;
+        if (commitStep(item))
+            return;
+        const int error = sys::lastErrorCode();
+        const std::lock_guard<std::mutex> guard(failureLock);
+        if (i < failedAt) {
+            failedAt = i;
+            failedError = error;
+        }
+        stop = true;
+    });
+    if (failedAt < m_items.size())
+        return fail(QStringLiteral("commit"), installedPath(m_items[failedAt]), failedError);
     for (Item &item : m_items) {
-        if (!item.isStep)
+        if (item.kind != Kind::Respell)
             continue;
-        const QString part = madePath(item);
-        const QString target = installedPath(item);
-        bool committed;
-        if (item.kind == Kind::Respell)
-            committed = sys::respell(target, respelledPath(item));
-        else if (item.replaces)
-            committed = sys::replace(part, target, backupPath(item), &item.undo) == Result::Ok;
-        else
-            committed = sys::renameToFreeName(part, target);
-        if (!committed)
-            return fail(QStringLiteral("commit"), target, sys::lastErrorCode());
+        if (!sys::respell(installedPath(item), respelledPath(item)))
+            return fail(QStringLiteral("commit"), installedPath(item), sys::lastErrorCode());
         item.committed = true;
     }
     return true;
+}
+
+bool Transaction::commitStep(Item &item)
+{
+    const QString part = madePath(item);
+    const QString target = installedPath(item);
+    if (item.replaces)
+        item.committed = sys::replace(part, target, backupPath(item), &item.undo) == Result::Ok;
+    else
+        item.committed = sys::renameToFreeName(part, target);
+    return item.committed;
 }
 
 bool Transaction::finish()

@@ -12,9 +12,10 @@
 //           allows, a copy otherwise), and a directory the installation lacks is staged whole
 //           under a part name
 //   sync    the parts' data (and the list) is made durable
-//   commit  each part replaces its target in one rename that keeps the old file for undo;
-//           each step records how it was committed, and a failure undoes exactly that, last
-//           first; the commit marker (".qu-commit") stands while this phase runs
+//   commit  each part replaces its target in one rename that keeps the old file for undo
+//           (steps on a thread per core, respellings after them, in order); each step
+//           records how it was committed, and a failure undoes exactly that, last first; the
+//           commit marker (".qu-commit") stands while this phase runs
 //   finish  the new names are made durable, the old files dropped, the staged names of linked
 //           files removed (nothing left in the staging tree shares its data with the
 //           installation), and once that is durable too, the list goes
@@ -168,6 +169,7 @@ private:
 
     QStringList installedDirs() const;
     bool checkTargets();
+    bool commitStep(Item &item);
     void dropOldFiles();
     bool replaceWithOwnCopy(const QString &installed);
 
