@@ -242,6 +242,8 @@ UpdaterRun runUpdater(const QString &updaterPath, const QString &install, bool s
     for (const QByteArray &line : lines) {
         if (line.startsWith("maxrss-kb "))
             result.peakRssMb = line.mid(10).toDouble() / 1024.0;
+        else if (line.startsWith("quillmoor.")) // a failed attempt's reason: its retry is timed
+            std::fprintf(stderr, "bench_copy: the updater said: %s\n", line.constData());
     }
     if (result.peakRssMb <= 0)
         fail("no peak memory figure from /usr/bin/time");
