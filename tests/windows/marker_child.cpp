@@ -7,7 +7,7 @@
 // for the file <release> to appear and rewrites <marker> with "released" (or "gave-up" when
 // nobody released it in time, which is what a launch that waited for it would cause).
 // Each write goes to a temporary file first and is renamed over <marker>, so the test never
-// reads half a marker.
+// reads half a marker; the rename is retried while the test has <marker> open.
 #ifndef UNICODE
 #define UNICODE
 #endif
@@ -32,7 +32,14 @@ bool writeMarker(const std::wstring &path, const std::string &text)
     CloseHandle(file);
     if (!ok || written != text.size())
         return false;
-    return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    // The test polls <marker>, and Windows (Wine too) refuses to replace a file another
+    // process has open, whatever it shares; such a refusal lasts only as long as one read.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return true;
+        Sleep(10);
+    }
+    return false;
 }
 
 } // namespace
