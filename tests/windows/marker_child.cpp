@@ -32,8 +32,8 @@ bool writeMarker(const std::wstring &path, const std::string &text)
     CloseHandle(file);
     if (!ok || written != text.size())
         return false;
-    // The test polls <marker>, and Windows (Wine too) refuses to replace a file another
-    // process has open, whatever it shares; such a refusal lasts only as long as one read.
+    // The test polls <marker>, and Wine (Windows too, short of POSIX rename semantics)
+    // refuses to replace a file another process has open; that lasts only as long as a read.
     for (int attempt = 0; attempt < 200; ++attempt) {
         if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
             return true;
