@@ -60,20 +60,22 @@ void TestShell::startsExecutableDetached_data()
 {
     QTest::addColumn<QString>("parameters");
     QTest::addColumn<bool>("withDirectory");
+    QTest::addColumn<bool>("relative"); // the file named relative to the current directory
     QTest::addColumn<QStringList>("arguments");
 
-    QTest::newRow("no parameters, current directory") << QString() << false << QStringList {};
+    QTest::newRow("no parameters, current directory") << QString() << false << false << QStringList {};
+    QTest::newRow("relative name, current directory") << QString() << false << true << QStringList {};
 #ifdef Q_OS_WIN
     // The started program splits its command line itself, as the C runtime does.
     QTest::newRow("quoted parameters, given directory")
-            << QString("one \"two three\" four\\five") << true
+            << QString("one \"two three\" four\\five") << true << false
             << QStringList { "[one]", "[two three]", "[four\\five]" };
 #else
     QTest::newRow("quoted parameters, given directory")
-            << QString("one \"two three\" 'four five' six\\ seven") << true
+            << QString("one \"two three\" 'four five' six\\ seven") << true << false
             << QStringList { "[one]", "[two three]", "[four five]", "[six seven]" };
     QTest::newRow("empty and joined quotes, no expansion")
-            << QString("  a \"\" 'x'\"y\"z '$HOME' \"\\$q \\\"\"  ") << false
+            << QString("  a \"\" 'x'\"y\"z '$HOME' \"\\$q \\\"\"  ") << false << false
             << QStringList { "[a]", "[]", "[xyz]", "[$HOME]", "[$q \"]" };
 #endif
 }
@@ -82,6 +84,7 @@ void TestShell::startsExecutableDetached()
 {
     QFETCH(QString, parameters);
     QFETCH(bool, withDirectory);
+    QFETCH(bool, relative);
     QFETCH(QStringList, arguments);
 
     // The stand-in waits for "go" before it records anything.
@@ -92,7 +95,7 @@ void TestShell::startsExecutableDetached()
 
     const QString before = QDir::currentPath();
     QDir::setCurrent(dir.path());
-    const auto file = native(QDir::toNativeSeparators(program)), params = native(parameters),
+    const auto file = native(relative ? QStringLiteral("has space.exe") : QDir::toNativeSeparators(program)), params = native(parameters),
                directory = native(QDir::toNativeSeparators(work.path()));
     const int result = shellExecuteFile(nullptr, file.c_str(), parameters.isNull() ? nullptr : params.c_str(),
                                         withDirectory ? directory.c_str() : nullptr);

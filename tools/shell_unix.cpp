@@ -89,10 +89,15 @@ int shellExecuteFile(ShellWindow window, const ShellChar *file, const ShellChar 
 
     if (info.isFile() && info.isExecutable()) {
         const QStringList arguments = splitParameters(fromShellText(parameters));
-        const QString workingDirectory =
-                directory ? fromShellText(directory) : QDir::currentPath();
-        return QProcess::startDetached(info.absoluteFilePath(), arguments, workingDirectory)
-                ? 1 : 0;
+        if (directory) {
+            return QProcess::startDetached(info.absoluteFilePath(), arguments, fromShellText(directory))
+                    ? 1 : 0;
+        }
+        // The program inherits the working directory, and a relative name is used from there
+        // as it is: the directory's name is never decoded, which would lose a byte that is
+        // not UTF-8. A bare name must not be looked up in PATH.
+        const QString program = path.contains(QLatin1Char('/')) ? path : QLatin1String("./") + path;
+        return QProcess::startDetached(program, arguments, QString()) ? 1 : 0;
     }
     return QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath())) ? 1 : 0;
 }
