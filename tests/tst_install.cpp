@@ -83,6 +83,15 @@ bool isOwnEntry(const QString &line)
     return std::any_of(parts.begin(), parts.end(), [](const QString &part) { return install::isOwnName(part); });
 }
 
+// Enough files in three directories that every parallel step runs on several threads.
+QStringList manyFiles(const char *content)
+{
+    QStringList entries;
+    for (int i = 0; i < 1500; ++i)
+        entries << QStringLiteral("d%1/f%2=%3").arg(i % 3).arg(i).arg(QLatin1String(content));
+    return entries;
+}
+
 enum class Outcome { Old, New, Mixed, Lost };
 
 // Compares an installation with the old and the new release entry by entry; names of the
@@ -177,6 +186,7 @@ private slots:
     void faultSweep();
     void undoIsExactPerStep();
     void undoStopsEveryThread();
+    void threadsThatCannotStart();
     void linkedDirectoryIsSyncedWhereItLies();
     void copiesKeepWhatLinksKeep();
     void copyWithoutTheOwnerDropsSetIdBits();
@@ -676,11 +686,7 @@ void TestInstall::undoStopsEveryThread()
 #else
     const int error = EIO;
 #endif
-    QStringList oldEntries, newEntries;
-    for (int i = 0; i < 1500; ++i) {
-        oldEntries << QStringLiteral("d%1/f%2=old").arg(i % 3).arg(i);
-        newEntries << QStringLiteral("d%1/f%2=new").arg(i % 3).arg(i);
-    }
+    const QStringList oldEntries = manyFiles("old"), newEntries = manyFiles("new");
     for (const int nth : { 1, 750, 1500 }) {
         QTemporaryDir stage, inst;
         QVERIFY(treeutil::build(inst.path(), oldEntries));
@@ -696,6 +702,33 @@ void TestInstall::undoStopsEveryThread()
         QVERIFY(updateOnce(stage.path(), inst.path()));
         QCOMPARE(treeutil::read(inst.path()), newTree);
     }
+}
+
+void TestInstall::threadsThatCannotStart()
+{
+    // The system refuses a thread (a limit on processes): each parallel step goes on with the
+    // threads it has, down to the calling one, and the update is the same. Stage, commit and
+    // removal start their first helpers in that order; the last start is the removal's.
+    const QStringList oldEntries = manyFiles("old"), newEntries = manyFiles("new");
+    plan.reset();
+    {
+        QTemporaryDir stage, inst;
+        QVERIFY(treeutil::build(inst.path(), oldEntries) && treeutil::build(stage.path(), newEntries));
+        QVERIFY(updateOnce(stage.path(), inst.path()));
+    }
+    const int starts = plan.count(Op::Thread);
+    QVERIFY2(starts >= 3, "every parallel step starts helpers for this many files");
+    for (const Fault &fault : { Fault { Op::Thread, 1, EAGAIN, true }, Fault { Op::Thread, 1, EAGAIN, false },
+                                Fault { Op::Thread, 2, EAGAIN, false }, Fault { Op::Thread, 3, EAGAIN, false },
+                                Fault { Op::Thread, starts, EAGAIN, false } }) {
+        QTemporaryDir stage, inst;
+        QVERIFY(treeutil::build(inst.path(), oldEntries) && treeutil::build(stage.path(), newEntries));
+        const QStringList newTree = treeutil::read(stage.path());
+        plan.reset({ fault });
+        QVERIFY(updateOnce(stage.path(), inst.path()));
+        QCOMPARE(treeutil::read(inst.path()), newTree);
+    }
+    plan.reset();
 }
 
 void TestInstall::linkedDirectoryIsSyncedWhereItLies()

@@ -47,10 +47,11 @@ public:
     QString root() const { return m_root; }
     QString path(const QString &relative) const { return m_root + QLatin1Char('/') + relative; }
 
-    bool setUp(const QStringList &installed, const QStringList &staged, bool withMainApp = true)
+    bool setUp(const QStringList &installed, const QStringList &staged, bool withMainApp = true,
+               const QString &program = QStringLiteral(UPDATER_BINARY))
     {
         // The stand-in notes where it was started, a line per start.
-        if (!QFile::copy(QStringLiteral(UPDATER_BINARY), path(updaterName))
+        if (!QFile::copy(program, path(updaterName))
             || (withMainApp && !QFile::copy(QStringLiteral(STANDIN_APP), path(QStringLiteral("Quillmoor.exe")))))
             return false;
         return treeutil::build(m_root, installed)
@@ -211,6 +212,10 @@ private slots:
     void completesUpdate_data();
     void completesUpdate();
     void retriesWithoutStagingDirectory();
+    void findsItsOwnDirectoryByBytes();
+    void survivesInjectedFaults_data();
+    void survivesInjectedFaults();
+    void survivesProcessLimit();
     void persistentFailureKeepsOldRelease_data();
     void persistentFailureKeepsOldRelease();
     void reasonCanBeSilenced();
@@ -290,6 +295,14 @@ void TestUpdaterEndToEnd::completesUpdate_data()
     QTest::newRow("FIFO at the marker") << "Quillmoor" << QStringList { "a=1", ".qu-commit|" }
                                         << QStringList { "a=2" } << QStringList { "a=2" } << false;
 #endif
+    // The list of where own names lie is read with care: never through a name of our own
+    // (here a part holding a link), never whole when it is larger than any list can be.
+    QTest::newRow("list leading through an own name")
+            << "Quillmoor" << QStringList { "a=1", "keep/.qu-p7=precious", "d/.qu-p9->../keep", ".qu-dirs=d/.qu-p9" }
+            << QStringList { "a=2" }
+            << QStringList { "a=2", "d/", "d/.qu-p9->../keep", "keep/", "keep/.qu-p7=precious" } << false;
+    QTest::newRow("damaged list") << "Quillmoor" << QStringList { "a=1", ".qu-dirs=" + QString(17 << 20, 'x') }
+                                  << QStringList { "a=2" } << QStringList { "a=2" } << false;
     // Beyond the 260 characters of MAX_PATH on Windows, wherever the temporary directory is.
     QString deep = QString(60, QLatin1Char('d'));
     for (int level = 1; level < 5; ++level)
@@ -342,8 +355,9 @@ void TestUpdaterEndToEnd::completesUpdate()
 
 void TestUpdaterEndToEnd::retriesWithoutStagingDirectory()
 {
+    // With nothing staged, the leftovers of earlier runs still go, the root's among them.
     Installation inst;
-    QVERIFY(inst.setUp({ "a=1" }, {}));
+    QVERIFY(inst.setUp({ "a=1", ".qu-b3=old" }, {}));
     inst.start();
     const QByteArray once = inst.printedPath();
     QByteArray out;
@@ -353,7 +367,138 @@ void TestUpdaterEndToEnd::retriesWithoutStagingDirectory()
     inst.process().waitForFinished();
     QCOMPARE(out, once.repeated(out.size() / once.size()));
     QVERIFY(inst.launchedIn(0).isEmpty());
-    QCOMPARE(inst.files(), QStringList { "a=1" });
+    // The kill may land while an attempt holds the lock: its file stays, stale and free for
+    // the next start. Nothing else may have changed.
+    QCOMPARE(inst.files().filter(QRegularExpression(QStringLiteral("^(?!\\.qu-lock=$)"))),
+             QStringList { "a=1" });
+}
+
+void TestUpdaterEndToEnd::findsItsOwnDirectoryByBytes()
+{
+    // The installation lies under a name that is not UTF-8, and the updater is started from
+    // another directory that looks like an installation: it must work in its own, print its
+    // bytes and start its own main application, and leave the other untouched.
+#ifdef Q_OS_WIN
+    QSKIP("names are UTF-16 on Windows");
+#else
+    QTemporaryDir top;
+    Installation inst;
+    QVERIFY(inst.setUp({ "a=1" }, { "a=2" }));
+    QVERIFY(treeutil::build(top.path(), { "decoy/cwd/", "decoy/_update/evil.txt=e", "decoy/Quillmoor.exe=#!/bin/sh" }));
+    QVERIFY(QFile::setPermissions(top.path() + "/decoy/Quillmoor.exe", QFile::ReadOwner | QFile::ExeOwner));
+    const QStringList decoy = treeutil::read(top.path() + "/decoy");
+    const QByteArray odd = QFile::encodeName(top.path()) + "/caf\xe9", moved = odd + "/Quillmoor";
+    QVERIFY(::mkdir(odd.constData(), 0755) == 0);
+    QVERIFY(::rename(QFile::encodeName(inst.root()).constData(), moved.constData()) == 0);
+    QVERIFY(::symlink((moved + '/' + QFile::encodeName(updaterName)).constData(),
+                      QFile::encodeName(top.path() + "/updater").constData()) == 0);
+    QProcess process;
+    process.setWorkingDirectory(top.path() + "/decoy/cwd");
+    process.start(top.path() + "/updater", QStringList());
+    QVERIFY(process.waitForFinished(15000));
+    QVERIFY(::rename(moved.constData(), QFile::encodeName(inst.root()).constData()) == 0);
+    QVERIFY(::rmdir(odd.constData()) == 0); // Qt could not remove it: its name is no text
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardOutput(), QFile::encodeName(QFileInfo(top.path()).canonicalFilePath()) + "/caf\xe9/Quillmoor");
+    QCOMPARE(inst.installed(), QStringList { "a=2" });
+    QCOMPARE(inst.launches(), 1);
+    QCOMPARE(treeutil::read(top.path() + "/decoy"), decoy);
+#endif
+}
+
+void TestUpdaterEndToEnd::survivesInjectedFaults_data()
+{
+    QTest::addColumn<QString>("faults");      // which calls fail (tests/fault_env.cpp)
+    QTest::addColumn<bool>("swap");           // _update/sub becomes a link once the commit is over
+    QTest::addColumn<QStringList>("reasons"); // what standard error says, in order
+#ifdef Q_OS_WIN
+    const int error = ERROR_ACCESS_DENIED;
+#else
+    const int error = EIO;
+#endif
+    // The third rename fails, and so do the undos of the two before it: the installation is
+    // mixed until the next attempt, and the log says so, file by file.
+    QTest::newRow("undo that fails is reported")
+            << QStringLiteral("Rename:3-5:%1").arg(error) << false
+            << QStringList { "quillmoor.updater: commit: ", "quillmoor.updater: undo: ", "quillmoor.updater: undo: " };
+    QTest::newRow("no thread can be started") << "Thread:1-100000:11" << false << QStringList {};
+    // Someone who can write the staging tree swaps a directory of it for a link once the
+    // commit is over: the removals must not follow it.
+    QTest::newRow("staged directory swapped for a link") << QString() << true << QStringList {};
+}
+
+void TestUpdaterEndToEnd::survivesInjectedFaults()
+{
+    QFETCH(QString, faults);
+    QFETCH(bool, swap);
+    QFETCH(QStringList, reasons);
+    if (swap && !treeutil::canMakeLinks())
+        QSKIP("symbolic links cannot be made and read back on this system");
+    Installation inst;
+    QTemporaryDir outside;
+    QVERIFY(treeutil::build(outside.path(), { "f1=precious", "f2=precious" }));
+    QVERIFY(inst.setUp({ "a=old", "b=old", "c=old", "d=old" }, { "a=new", "b=new", "c=new", "d=new", "sub/f1=new", "sub/f2=new" },
+                       true, QStringLiteral(UPDATER_FAULTS_BINARY)));
+    const QStringList newRelease = treeutil::read(inst.path("_update"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QUILL_FAULTS"), faults);
+    if (swap)
+        env.insert(QStringLiteral("QUILL_SWAP"), QStringList { inst.path(".qu-commit"), inst.path("_update/sub"), outside.path() }.join('\t'));
+    inst.startWith(env);
+    QVERIFY(inst.process().waitForFinished(15000));
+    QCOMPARE(inst.process().exitCode(), 0);
+    QCOMPARE(inst.installed(), newRelease);
+    QCOMPARE(inst.launches(), 1);
+    QVERIFY(!QFileInfo::exists(inst.path("_update")));
+    QCOMPARE(treeutil::read(outside.path()), QStringList({ "f1=precious", "f2=precious" }));
+#ifndef Q_OS_WIN
+    const QStringList lines = QString::fromLocal8Bit(inst.process().readAllStandardError())
+                                      .split('\n').filter(QStringLiteral("quillmoor.updater: "));
+    QCOMPARE(lines.size(), reasons.size());
+    for (int i = 0; i < lines.size(); ++i)
+        QVERIFY2(lines[i].startsWith(reasons[i] + inst.root()), qPrintable(lines.join('\n')));
+#endif
+}
+
+void TestUpdaterEndToEnd::survivesProcessLimit()
+{
+    // Run by a user at a limit of processes, the updater can start no thread and, in the
+    // end, not even the main application: it installs all the same, and keeps trying the
+    // launch rather than aborting.
+#ifndef Q_OS_LINUX
+    QSKIP("a limit on a user's processes as Linux sets it (prlimit)");
+#else
+    if (!asRoot)
+        QSKIP("needs root, to run the updater as a user that has no other process");
+    Installation inst;
+    QStringList staged;
+    for (int i = 0; i < 300; ++i)
+        staged << QStringLiteral("f%1=new").arg(i);
+    QVERIFY(inst.setUp({}, staged));
+    QVERIFY(QProcess::execute(QStringLiteral("chown"), { QStringLiteral("-R"), QStringLiteral("64999:64999"), inst.root() }) == 0);
+    QVERIFY(QFile::setPermissions(QFileInfo(inst.root()).path(), QFile::permissions(QFileInfo(inst.root()).path()) | QFile::ExeOther));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    inst.process().setProcessEnvironment(env);
+    inst.process().start(QStringLiteral("prlimit"), { QStringLiteral("--nproc=1"), QStringLiteral("setpriv"),
+                                                      QStringLiteral("--reuid=64999"), QStringLiteral("--regid=64999"),
+                                                      QStringLiteral("--clear-groups"), inst.path(updaterName) });
+    QVERIFY(inst.process().waitForStarted());
+    QByteArray errors;
+    QDeadlineTimer deadline(20000);
+    while (!errors.contains("quillmoor.updater: launch: ") && inst.process().state() == QProcess::Running
+           && !deadline.hasExpired()) {
+        inst.process().waitForReadyRead(100);
+        errors += inst.process().readAllStandardError();
+    }
+    QVERIFY2(inst.process().state() == QProcess::Running, errors.constData());
+    inst.process().kill();
+    inst.process().waitForFinished();
+    staged.sort();
+    QCOMPARE(inst.installed(), staged);
+    QVERIFY(!QFileInfo::exists(inst.path("_update")));
+#endif
 }
 
 void TestUpdaterEndToEnd::persistentFailureKeepsOldRelease_data()
@@ -596,7 +741,7 @@ void TestUpdaterEndToEnd::syncsBeforeItCommits()
     env.insert(QStringLiteral("ASAN_OPTIONS"),
                env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
     process.setProcessEnvironment(env);
-    process.start(strace, { QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o"), log,
+    process.start(strace, { QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-y"), QStringLiteral("-o"), log,
                             QStringLiteral("-e"),
                             QStringLiteral("trace=link,linkat,copy_file_range,sendfile,openat,mkdir,mkdirat,rename,"
                                            "renameat,renameat2,sync,syncfs,fsync,fdatasync,unlink,"
@@ -609,15 +754,19 @@ void TestUpdaterEndToEnd::syncsBeforeItCommits()
     QFile file(log);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QString staging = inst.path(QStringLiteral("_update/"));
-    // strace lines: "<pid> <call>(<arguments>) = <result>".
-    const QRegularExpression created(QString::fromLatin1(
-            R"re(^\d+ +(?:link|linkat|openat|mkdir|mkdirat)\(.*"([^"]*/\.qu-p\w+)".* = \d+$)re"));
-    const QRegularExpression renamed(QString::fromLatin1(
-            R"re(^\d+ +rename\w*\(.*"([^"]*/\.qu-p\w+)", .*"([^"]*)".* = 0$)re"));
-    const QRegularExpression synced(QString::fromLatin1(
-            R"re(^\d+ +(?:sync|syncfs|fsync|fdatasync)\(.* = 0$)re"));
-    const QRegularExpression removed(QString::fromLatin1(
-            R"re(^\d+ +(?:unlink|unlinkat|rmdir)\(.*"([^"]*)".* = 0$)re"));
+    // strace lines: "<pid> <call>(<arguments>) = <result>"; with -y a descriptor shows the
+    // path it holds, "3</dir>", so that a name relative to it reads as a whole path.
+    const QRegularExpression call(QString::fromLatin1(R"re(^\d+ +(\w+)\((.*)\) += (-?\d+))re"));
+    const QRegularExpression pathArgument(QString::fromLatin1(R"re((?:\d+<([^>]*)>, |AT_FDCWD, )?"([^"]*)")re"));
+    const auto pathsOf = [&](const QString &arguments) {
+        QStringList paths;
+        for (auto it = pathArgument.globalMatch(arguments); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            paths << (m.captured(1).isEmpty() ? m.captured(2) : m.captured(1) + '/' + m.captured(2));
+        }
+        return paths;
+    };
+    const QRegularExpression part(QStringLiteral("/\\.qu-p\\w+$"));
     QHash<QString, int> createdAt;
     int lastSync = -1;
     int lastRename = -1;
@@ -626,18 +775,24 @@ void TestUpdaterEndToEnd::syncsBeforeItCommits()
     const QStringList lines = QString::fromLocal8Bit(file.readAll()).split(QLatin1Char('\n'));
     for (int n = 0; n < lines.size(); ++n) {
         const QString &line = lines[n];
-        QRegularExpressionMatch m;
-        if ((m = created.match(line)).hasMatch()) {
-            createdAt.insert(m.captured(1), n);
-        } else if (synced.match(line).hasMatch()) {
+        const QRegularExpressionMatch m = call.match(line);
+        if (!m.hasMatch() || m.captured(3).toInt() < 0)
+            continue;
+        const QString name = m.captured(1);
+        const QStringList paths = pathsOf(m.captured(2));
+        if (QStringList { "link", "linkat", "openat", "mkdir", "mkdirat" }.contains(name)) {
+            if (!paths.isEmpty() && part.match(paths.last()).hasMatch())
+                createdAt.insert(paths.last(), n);
+        } else if (QStringList { "sync", "syncfs", "fsync", "fdatasync" }.contains(name)) {
             lastSync = n;
-        } else if ((m = renamed.match(line)).hasMatch() && m.captured(2).startsWith(inst.root())) {
-            const QString part = m.captured(1);
-            QVERIFY2(createdAt.contains(part), qPrintable(line));
-            QVERIFY2(lastSync > createdAt.value(part), qPrintable("no sync between creation and rename: " + line));
+        } else if (name.startsWith("rename") && paths.size() == 2 && part.match(paths[0]).hasMatch()
+                   && paths[1].startsWith(inst.root())) {
+            QVERIFY2(createdAt.contains(paths[0]), qPrintable(line));
+            QVERIFY2(lastSync > createdAt.value(paths[0]), qPrintable("no sync between creation and rename: " + line));
             lastRename = n;
             ++renames;
-        } else if ((m = removed.match(line)).hasMatch() && m.captured(1).startsWith(staging)) {
+        } else if (QStringList { "unlink", "unlinkat", "rmdir" }.contains(name) && !paths.isEmpty()
+                   && paths[0].startsWith(staging)) {
             QVERIFY2(lastRename >= 0 && lastSync > lastRename,
                      qPrintable("staging removed before the renames were synced: " + line));
             ++stagingRemovals;

@@ -21,14 +21,31 @@ const char commitMarker[] = ".qu-commit";
 const char dirList[] = ".qu-dirs";
 constexpr int ownKindAt = int(sizeof ownPrefix) - 1;
 
+// `name` in the directory `dir`; a root ("/", "R:/") already ends with its separator.
 QString join(const QString &dir, const QString &name)
 {
-    return dir + QLatin1Char('/') + name;
+    return dir.endsWith(QLatin1Char('/')) ? dir + name : dir + QLatin1Char('/') + name;
 }
 
+// The directory holding `path`; a root's own form ("/", "R:/") where that is the root.
 QString parentOf(const QString &path)
 {
-    return path.left(path.lastIndexOf(QLatin1Char('/')));
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const bool atRoot = slash == 0 || (slash == 2 && path[1] == QLatin1Char(':'));
+    return path.left(atRoot ? slash + 1 : slash);
+}
+
+QString nameOf(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+// `path` relative to the directory `root` that holds it (or is it: ".").
+QString relativeTo(const QString &root, const QString &path)
+{
+    if (path == root)
+        return QStringLiteral(".");
+    return path.mid(root.size() + (root.endsWith(QLatin1Char('/')) ? 0 : 1));
 }
 
 bool removeEntry(const QString &path, Type type)
@@ -59,11 +76,20 @@ bool ownNumber(const QString &name, quint32 *number)
     return true;
 }
 
+// The list's line for the installation root itself.
+const char rootLine[] = ".";
+
+// No list of ours comes near this: a line per directory of a release.
+constexpr qint64 dirListLimit = 16 << 20;
+
+bool isOwnNameOrLock(const QString &name);
+
 // A line of the list names a directory below the installation root, or the root itself
-// (an empty line); anything else there is not ours to follow.
+// ("."); anything else there is not ours to follow, nor is a path through a name of our own
+// (a part or backup holding a link, say).
 bool isSafeRelativePath(const QString &path)
 {
-    if (path.isEmpty())
+    if (path == QLatin1String(rootLine))
         return true;
     // Absolute (a root, a drive, a share) or with Windows' separator: not ours.
     if (path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\'))
@@ -71,7 +97,8 @@ bool isSafeRelativePath(const QString &path)
         return false;
     const QStringList parts = path.split(QLatin1Char('/'));
     return std::none_of(parts.begin(), parts.end(), [](const QString &part) {
-        return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..");
+        return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..")
+                || isOwnNameOrLock(part);
     });
 }
 
@@ -95,7 +122,9 @@ Sharing computing()
 // discard them, and the device takes many such requests at a time.
 constexpr Sharing waiting { 16, 32 };
 
-// Runs work(0) .. work(count - 1) as `sharing` says, on this thread and helpers.
+// Runs work(first, end) over runs of 0 .. count - 1 as `sharing` says, on this thread and
+// helpers. Where the system refuses a thread, the threads already running share the work:
+// the result is the same, only slower.
 template <typename Work>
 void inParallel(size_t count, Sharing sharing, const Work &work)
 {
@@ -103,17 +132,91 @@ void inParallel(size_t count, Sharing sharing, const Work &work)
     const size_t threads = std::clamp<size_t>(count / run, 1, sharing.threads);
     std::atomic<size_t> next{0};
     const auto worker = [&] {
-        for (size_t first; (first = next.fetch_add(run, std::memory_order_relaxed)) < count;) {
-            for (size_t i = first; i < std::min(first + run, count); ++i)
-                work(i);
-        }
+        for (size_t first; (first = next.fetch_add(run, std::memory_order_relaxed)) < count;)
+            work(first, std::min(first + run, count));
     };
     std::vector<std::thread> helpers;
-    for (size_t t = 1; t < threads; ++t)
-        helpers.emplace_back(worker);
+    helpers.reserve(threads);
+    for (size_t t = 1; t < threads; ++t) {
+        if (sys::injectFault(sys::Op::Thread))
+            break;
+        try {
+            helpers.emplace_back(worker);
+        } catch (const std::system_error &) {
+            break; // no more threads for this process (a limit on processes, say)
+        }
+    }
     worker();
     for (std::thread &helper : helpers)
         helper.join();
+}
+
+// Opens the directories a run of removals works in, one at a time, each only if it is still
+// the very directory the plan listed there.
+class DirCursor
+{
+public:
+    DirCursor() = default;
+    ~DirCursor() { sys::closeDir(&m_dir); }
+    DirCursor(const DirCursor &) = delete;
+    DirCursor &operator=(const DirCursor &) = delete;
+
+    // The directory `index` (at `path`, listed as `id`), or nullptr when it is not there any
+    // more.
+    const sys::DirHandle *at(int index, const QString &path, const sys::FileId &id)
+    {
+        if (index != m_index) {
+            sys::closeDir(&m_dir);
+            m_index = index;
+            m_valid = sys::openDir(path, &m_dir, &id);
+        }
+        return m_valid ? &m_dir : nullptr;
+    }
+
+private:
+    sys::DirHandle m_dir;
+    int m_index = -1;
+    bool m_valid = false;
+};
+
+// Removes the entry `name` of `parent`: a directory with all it holds, anything else as
+// itself. Each directory is opened through the one above and never through a link, so an
+// entry swapped for a link meanwhile is removed as that link. With `keep`, entries it
+// chooses stay, with every directory above them, and the removal stops at the first
+// failure; without it, everything that can go goes.
+template <typename Keep>
+bool removeTreeIn(const sys::DirHandle &parent, const QString &name, const Keep &keep, bool stopAtFailure)
+{
+    sys::DirHandle dir;
+    bool notDir = false;
+    if (!sys::openDirIn(parent, name, &dir, &notDir))
+        return notDir && sys::removeFileIn(parent, name);
+    std::vector<sys::Entry> entries;
+    bool removed = sys::listDir(dir, entries);
+    for (const sys::Entry &entry : entries) {
+        if (!removed && stopAtFailure)
+            break;
+        if (keep(entry))
+            continue;
+        removed = (entry.type == Type::Dir ? removeTreeIn(dir, entry.name, keep, stopAtFailure)
+                                           : sys::removeFileIn(dir, entry.name))
+                && removed;
+    }
+    // Tried even after a failure; it only succeeds on an empty directory.
+    const bool dirRemoved = sys::removeDirIn(parent, name, &dir);
+    return removed && dirRemoved;
+}
+
+// The same for a path: the directory above it is opened by its path.
+template <typename Keep>
+bool removeTreeAt(const QString &path, const Keep &keep, bool stopAtFailure)
+{
+    sys::DirHandle parent;
+    if (!sys::openDir(parentOf(path), &parent))
+        return sys::typeOf(path, false) == Type::Missing;
+    const bool removed = removeTreeIn(parent, nameOf(path), keep, stopAtFailure);
+    sys::closeDir(&parent);
+    return removed;
 }
 
 } // namespace
@@ -121,16 +224,7 @@ void inParallel(size_t count, Sharing sharing, const Work &work)
 // Built on the layer's own operations, the same on every platform.
 bool sys::removeTree(const QString &path)
 {
-    // Links are removed as links; nothing is followed.
-    if (typeOf(path, false) != Type::Dir)
-        return removeFile(path);
-    std::vector<Entry> entries;
-    bool removed = list(path, entries);
-    for (const Entry &entry : entries) {
-        const QString child = join(path, entry.name);
-        removed = (entry.type == Type::Dir ? removeTree(child) : removeFile(child)) && removed;
-    }
-    return removeDir(path) && removed;
+    return removeTreeAt(path, [](const sys::Entry &) { return false; }, false);
 }
 
 QString lockFileName()
@@ -153,6 +247,13 @@ bool isOwnName(const QString &name)
     quint32 number;
     return name == QLatin1String(commitMarker) || name == QLatin1String(dirList) || ownNumber(name, &number);
 }
+
+namespace {
+bool isOwnNameOrLock(const QString &name)
+{
+    return isOwnName(name) || name == lockFileName();
+}
+} // namespace
 
 void report(const Failure &failure)
 {
@@ -182,11 +283,18 @@ Lock::~Lock()
     sys::releaseLock(m_handle, m_path);
 }
 
-// Returns the lines of the list whose directories still hold names that would not go.
-static QStringList removeLeftoversListed(const QString &installRoot, const QStringList &alsoIn)
+// Removes own names in the directories the list names (and, with `everywhere`, in the
+// installation root and `alsoIn` too). Returns the lines of the list whose directories still
+// hold names that would not go.
+static QStringList removeLeftoversListed(const QString &installRoot, const QStringList &alsoIn, bool everywhere)
 {
     const QString list = join(installRoot, dirListName());
-    const QStringList listed = sys::readRecord(list);
+    QStringList listed;
+    if (!sys::readRecord(list, dirListLimit, &listed)) {
+        // Damaged, or not ours: the directories every run sweeps are still swept below.
+        report({ QStringLiteral("leftovers"), list,
+                 QStringLiteral("larger than any list of directories; not read") });
+    }
     QStringList remaining;
     const auto sweep = [&](const QString &dir) {
         std::vector<sys::Entry> entries;
@@ -199,9 +307,13 @@ static QStringList removeLeftoversListed(const QString &installRoot, const QStri
         }
         return clean;
     };
+    if (everywhere && !sweep(installRoot))
+        remaining << QLatin1String(rootLine);
     for (const QString &line : listed) {
-        if (isSafeRelativePath(line) && !remaining.contains(line)
-            && !sweep(line.isEmpty() ? installRoot : join(installRoot, line)))
+        if ((everywhere && line == QLatin1String(rootLine)) || !isSafeRelativePath(line)
+            || remaining.contains(line))
+            continue;
+        if (!sweep(line == QLatin1String(rootLine) ? installRoot : join(installRoot, line)))
             remaining << line;
     }
     for (const QString &dir : alsoIn)
@@ -213,7 +325,7 @@ static QStringList removeLeftoversListed(const QString &installRoot, const QStri
 
 void removeLeftovers(const QString &installRoot, const QStringList &alsoIn)
 {
-    removeLeftoversListed(installRoot, alsoIn);
+    removeLeftoversListed(installRoot, alsoIn, true);
 }
 
 bool installRelease(const QString &stagingRoot, const QString &installRoot)
@@ -222,6 +334,10 @@ bool installRelease(const QString &stagingRoot, const QString &installRoot)
     if (transaction.run())
         return true;
     report(transaction.failure());
+    // Each step the undo could not take back: the installation is mixed until the next
+    // start, which removes the leftovers and installs the release again.
+    for (const Failure &failure : transaction.undoFailures())
+        report(failure);
     return false;
 }
 
@@ -232,22 +348,41 @@ bool removeStagingTree(const QString &root)
         return sys::removeFile(root); // the link, not what it points to
     if (rootType != Type::Dir)
         return true; // no directory: nothing to remove
-
     // Hidden and system entries stay, and so does every directory above them. A link,
-    // dangling or not, is removed as a link.
-    std::vector<sys::Entry> entries;
-    bool removed = sys::list(root, entries);
-    for (const sys::Entry &entry : entries) {
-        if (!removed)
-            break;
-        if (entry.hidden || entry.type == Type::Other)
-            continue;
-        const QString path = join(root, entry.name);
-        removed = entry.type == Type::Dir ? removeStagingTree(path) : sys::removeFile(path);
+    // dangling or not, is removed as a link; the removal stops at its first failure.
+    return removeTreeAt(root, [](const sys::Entry &entry) {
+        return entry.hidden || entry.type == Type::Other;
+    }, true);
+}
+
+bool findPlaces(Places *places)
+{
+    QString program;
+    if (!sys::ownExecutable(&program)) {
+        report({ QStringLiteral("start"), QStringLiteral("the updater's own file"),
+                 sys::errorText(sys::lastErrorCode()) });
+        return false;
     }
-    // Tried even after a failure; it only succeeds on an empty directory.
-    const bool rootRemoved = sys::removeDir(root);
-    return removed && rootRemoved;
+    const QString ownDir = parentOf(program);
+    if (ownDir == program || parentOf(ownDir) == ownDir) {
+        report({ QStringLiteral("start"), program, QStringLiteral("no installation above its directory") });
+        return false;
+    }
+    if (!sys::enterDirectory(ownDir)) {
+        report({ QStringLiteral("start"), ownDir, sys::errorText(sys::lastErrorCode()) });
+        return false;
+    }
+    places->ownDir = ownDir;
+    places->root = parentOf(ownDir);
+    places->staging = join(places->root, QStringLiteral("_update"));
+    places->mainApp = join(places->root, QStringLiteral("Quillmoor.exe"));
+    places->mainAppLaunchName = sys::launchName(ownDir, places->mainApp);
+    return true;
+}
+
+QByteArray forStandardOutput(const QString &path)
+{
+    return sys::forOutput(path);
 }
 
 Transaction::Transaction(const QString &stagingRoot, const QString &installRoot)
@@ -273,8 +408,7 @@ bool Transaction::run()
 
 QString Transaction::ownPath(const QString &dir, char kind, quint32 number) const
 {
-    return dir + QLatin1Char('/') + QLatin1String(ownPrefix) + QLatin1Char(kind)
-            + QString::number(number, 36);
+    return join(dir, QLatin1String(ownPrefix) + QLatin1Char(kind) + QString::number(number, 36));
 }
 
 quint32 Transaction::freshNumber()
@@ -284,7 +418,7 @@ quint32 Transaction::freshNumber()
 
 QString Transaction::sourcePath(const Item &item) const
 {
-    return join(m_sources[item.source], item.name);
+    return join(m_sources[size_t(item.source)].path, item.name);
 }
 
 QString Transaction::madePath(const Item &item) const
@@ -343,9 +477,9 @@ bool Transaction::stage()
             return fail(QStringLiteral("stage"), root, QStringLiteral("not a directory"));
     }
     // What earlier runs left where they could not remove it stays listed.
-    m_carried = removeLeftoversListed(m_install, {});
+    m_carried = removeLeftoversListed(m_install, {}, false);
     m_leftovers = !m_carried.isEmpty();
-    m_sources << m_staging;
+    m_sources.push_back({ m_staging, {} });
     addDir(m_install, m_install, false);
     // First every decision, then the list of where own names will be, then the names.
     return planDir(0, 0) && writeDirList(false) && makeDirectories() && makeFiles();
@@ -353,17 +487,17 @@ bool Transaction::stage()
 
 int Transaction::addDir(const QString &path, const QString &installedAs, bool isNew)
 {
-    m_dirs.push_back({ path, installedAs, isNew });
+    m_dirs.push_back({ path, installedAs, {}, isNew });
     return int(m_dirs.size()) - 1;
 }
 
 // Plans the entries of the staged directory m_sources[source] for the directory m_dirs[dir].
 bool Transaction::planDir(int source, int dir)
 {
-    const QString sourceDir = m_sources[source];
+    const QString sourceDir = m_sources[size_t(source)].path;
     const Dir target = m_dirs[size_t(dir)];
     std::vector<sys::Entry> staged;
-    if (!sys::list(sourceDir, staged))
+    if (!sys::list(sourceDir, staged, &m_sources[size_t(source)].id))
         return fail(QStringLiteral("stage"), sourceDir, sys::lastErrorCode());
 
     // Installed entries by their key: the name, or where names ignore case (Windows) its
@@ -372,7 +506,7 @@ bool Transaction::planDir(int source, int dir)
     QHash<QString, sys::Entry> installed;
     if (!target.isNew) {
         std::vector<sys::Entry> present;
-        if (!sys::list(target.path, present))
+        if (!sys::list(target.path, present, &m_dirs[size_t(dir)].id))
             return fail(QStringLiteral("stage"), target.path, sys::lastErrorCode());
         removeLeftoversIn(target.path, present);
         installed.reserve(int(present.size()));
@@ -458,7 +592,7 @@ bool Transaction::planDirectory(const QString &stagedName, const sys::Entry &ins
 {
     const Dir parent = m_dirs[size_t(dir)];
     const int stagedDir = int(m_sources.size());
-    m_sources << join(m_sources[source], stagedName);
+    m_sources.push_back({ join(m_sources[size_t(source)].path, stagedName), {} });
     const QString name = installed.name;
     const QString target = join(parent.path, name);
     if (!parent.isNew) {
@@ -492,7 +626,7 @@ bool Transaction::writeDirList(bool withNewDirs)
     for (const Dir &dir : m_dirs) {
         if (dir.isNew && !withNewDirs)
             continue;
-        const QString line = dir.installedAs.mid(m_install.size() + 1);
+        const QString line = relativeTo(m_install, dir.installedAs);
         if (!lines.contains(line))
             lines << line;
     }
@@ -518,9 +652,11 @@ bool Transaction::makeDirectories()
 // at a time, one thread per run of files).
 bool Transaction::makeFiles()
 {
-    inParallel(m_items.size(), computing(), [this](size_t i) {
-        if (m_items[i].kind == Kind::File || m_items[i].kind == Kind::Link)
-            makeFile(m_items[i]);
+    inParallel(m_items.size(), computing(), [this](size_t first, size_t end) {
+        for (size_t i = first; i < end; ++i) {
+            if (m_items[i].kind == Kind::File || m_items[i].kind == Kind::Link)
+                makeFile(m_items[i]);
+        }
     });
     for (const Item &item : m_items) {
         if (item.made != Result::Ok)
@@ -605,19 +741,19 @@ bool Transaction::commit()
     std::mutex failureLock;
     size_t failedAt = m_items.size(); // the first step that failed, and why
     int failedError = 0;
-    inParallel(m_items.size(), computing(), [&](size_t i) {
-        Item &item = m_items[i];
-        if (!item.isStep || item.kind == Kind::Respell || stop.load(std::memory_order_relaxed))
-            return;
-        if (commitStep(item))
-            return;
-        const int error = sys::lastErrorCode();
-        const std::lock_guard<std::mutex> guard(failureLock);
-        if (i < failedAt) {
-            failedAt = i;
-            failedError = error;
+    inParallel(m_items.size(), computing(), [&](size_t first, size_t end) {
+        for (size_t i = first; i < end && !stop.load(std::memory_order_relaxed); ++i) {
+            Item &item = m_items[i];
+            if (!item.isStep || item.kind == Kind::Respell || commitStep(item))
+                continue;
+            const int error = sys::lastErrorCode();
+            const std::lock_guard<std::mutex> guard(failureLock);
+            if (i < failedAt) {
+                failedAt = i;
+                failedError = error;
+            }
+            stop = true;
         }
-        stop = true;
     });
     if (failedAt < m_items.size())
         return fail(QStringLiteral("commit"), installedPath(m_items[failedAt]), failedError);
@@ -673,18 +809,27 @@ void Transaction::dropOldFiles()
     std::atomic<bool> allGone{true};
     std::vector<size_t> kept; // linked files whose staged name could not be removed
     std::mutex keptLock;
-    inParallel(m_items.size(), waiting, [&](size_t i) {
-        const Item &item = m_items[i];
-        bool gone = true;
-        if (item.undo == sys::Undo::Exchange)
-            gone = sys::removeFile(madePath(item));
-        else if (item.undo != sys::Undo::None)
-            gone = sys::removeFile(backupPath(item));
-        if (!gone)
-            allGone = false;
-        if (item.linked && !sys::removeFile(sourcePath(item))) {
-            const std::lock_guard<std::mutex> guard(keptLock);
-            kept.push_back(i);
+    // Through the directories as the plan listed them: one swapped for a link meanwhile (the
+    // staging tree may be writable by others) leads nowhere, and what it held stays.
+    inParallel(m_items.size(), waiting, [&](size_t first, size_t end) {
+        DirCursor installed, staged;
+        for (size_t i = first; i < end; ++i) {
+            const Item &item = m_items[i];
+            if (item.undo != sys::Undo::None) {
+                const Dir &dir = m_dirs[size_t(item.dir)];
+                const sys::DirHandle *handle = installed.at(item.dir, dir.path, dir.id);
+                const QString old = nameOf(item.undo == sys::Undo::Exchange ? madePath(item) : backupPath(item));
+                if (!handle || !sys::removeFileIn(*handle, old))
+                    allGone = false;
+            }
+            if (item.linked) {
+                const Source &source = m_sources[size_t(item.source)];
+                const sys::DirHandle *handle = staged.at(item.source, source.path, source.id);
+                if (!handle || !sys::removeFileIn(*handle, item.name)) {
+                    const std::lock_guard<std::mutex> guard(keptLock);
+                    kept.push_back(i);
+                }
+            }
         }
     });
     if (!allGone)
@@ -730,6 +875,8 @@ void Transaction::rollBack()
         // A step that cannot be undone keeps its part: it may hold the old file now. The
         // next attempt removes it and installs the new file again.
         item->committed = !undone;
+        if (!undone)
+            m_undoFailures.push_back({ QStringLiteral("undo"), target, sys::errorText(sys::lastErrorCode()) });
     }
     bool clean = !m_leftovers;
     for (const Item &item : m_items) {

@@ -62,6 +62,25 @@ struct Failure
 // Writes the failure to the log unless this process has written the same one before.
 void report(const Failure &failure);
 
+// Where an update cycle works, all found from the updater's own directory and never from the
+// working directory it was started in.
+struct Places
+{
+    QString ownDir;            // the directory of the updater's own file
+    QString root;              // the installation: the directory above it
+    QString staging;           // the staged release: "_update" in the installation
+    QString mainApp;           // "Quillmoor.exe" in the installation
+    QString mainAppLaunchName; // how the shell is given it, from the own directory
+};
+
+// Finds the updater's own directory exactly and makes it the working directory. False, with
+// the reason reported, when it cannot be found or entered: nothing is to be done then.
+bool findPlaces(Places *places);
+
+// The path as standard output carries it: its bytes as they are on POSIX; on Windows the
+// ANSI code page, with "?" for a character it lacks.
+QByteArray forStandardOutput(const QString &path);
+
 // Held while an updater works in an installation; a second updater does not get it. A killed
 // holder's lock is free at once, and an entry of the wrong kind at the lock's name is removed.
 class Lock
@@ -80,6 +99,7 @@ private:
     QString m_path;
     sys::LockHandle m_handle;
     Failure m_failure;
+    std::vector<Failure> m_undoFailures;
 };
 
 // Removes the names of the updater's own that earlier runs could not: in the directories the
@@ -117,6 +137,8 @@ public:
 
     // Why the attempt failed; empty when it did not.
     const Failure &failure() const { return m_failure; }
+    // The steps rollBack() could not undo, each with its reason.
+    const std::vector<Failure> &undoFailures() const { return m_undoFailures; }
     // For tests: the parts, in the order they are committed.
     QStringList parts() const;
 
@@ -130,7 +152,15 @@ private:
     {
         QString path;        // where it is now (a new directory: inside its part)
         QString installedAs; // where it is once committed
+        sys::FileId id;      // what the walk listed there (an installed directory)
         bool isNew;
+    };
+
+    // A staged directory, and what the walk listed there.
+    struct Source
+    {
+        QString path;
+        sys::FileId id;
     };
 
     // One staged entry. A step is committed by one rename of its part over (or next to) its
@@ -185,7 +215,7 @@ private:
 
     QString m_staging;
     QString m_install;
-    QStringList m_sources;
+    std::vector<Source> m_sources;
     std::vector<Dir> m_dirs;
     std::vector<Item> m_items;
     QStringList m_spellings; // the release's spelling of each respelled entry
@@ -194,6 +224,7 @@ private:
     bool m_leftovers = false; // some own name could not be removed: the list stays
     bool m_done = false;
     Failure m_failure;
+    std::vector<Failure> m_undoFailures;
 };
 
 } // namespace install

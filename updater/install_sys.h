@@ -29,6 +29,27 @@ struct Entry
     bool hidden; // a leading "." on Unix, the hidden attribute on Windows
 };
 
+// What a file or directory is, whatever it is called: device and inode on POSIX, volume and
+// file index on Windows.
+struct FileId
+{
+    quint64 volume = 0;
+    quint64 index = 0;
+    bool operator==(const FileId &other) const { return volume == other.volume && index == other.index; }
+    bool operator!=(const FileId &other) const { return !(*this == other); }
+};
+
+// A directory held open. Names in it are found in that very directory, whatever its path
+// comes to lead to meanwhile (a directory swapped for a link); on Windows, where names go
+// through the path, the handle keeps that directory and every one above it from being
+// renamed or removed while it is held.
+struct DirHandle
+{
+    qintptr handle = -1;
+    QString path; // what it was opened as
+    bool isOpen() const { return handle != -1; }
+};
+
 enum class Result : unsigned char {
     Ok,
     Exists,      // the new name is taken
@@ -49,9 +70,26 @@ enum class Undo : unsigned char {
 // changes only the case of a name replaces the installed entry.
 QString nameKey(const QString &name);
 
-// Every entry of `dir` except "." and "..", in the file system's order. False when the
-// directory cannot be read: an unreadable directory is never mistaken for an empty one.
-bool list(const QString &dir, std::vector<Entry> &entries);
+// Every entry of `dir` except "." and "..", in the file system's order, and what the
+// directory is. False when the directory cannot be read: an unreadable directory is never
+// mistaken for an empty one.
+bool list(const QString &dir, std::vector<Entry> &entries, FileId *id = nullptr);
+
+// Opens the directory at `path`, following links; with `expected`, only when it is that
+// directory (false otherwise, as for a directory that cannot be opened).
+bool openDir(const QString &path, DirHandle *dir, const FileId *expected = nullptr);
+// Opens the directory `name` in `parent`, never through a link. False when it cannot be
+// opened; `notDir` then says whether that is because the entry is something else (a file, a
+// link, nothing at all).
+bool openDirIn(const DirHandle &parent, const QString &name, DirHandle *dir, bool *notDir);
+void closeDir(DirHandle *dir);
+// Every entry of the open directory, as list() gives them.
+bool listDir(const DirHandle &dir, std::vector<Entry> &entries);
+// Removes the file or link `name` in `dir`; a link is removed, never what it points to. True
+// when nothing is there any more.
+bool removeFileIn(const DirHandle &dir, const QString &name);
+// Removes the directory `dir`, opened as `name` in `parent`, if it is empty; closes it.
+bool removeDirIn(const DirHandle &parent, const QString &name, DirHandle *dir);
 
 // The entry at `path`; with `followLinks` what a link points to.
 Type typeOf(const QString &path, bool followLinks);
@@ -99,14 +137,16 @@ bool rename(const QString &from, const QString &to);
 bool removeFile(const QString &path);
 // Removes an empty directory.
 bool removeDir(const QString &path);
-// Removes a whole tree, hidden entries included, links as links.
+// Removes a whole tree, hidden entries included, links as links; each directory through the
+// handle of the one above, so nothing swapped in during the removal leads it elsewhere.
 bool removeTree(const QString &path);
 
 // A small file of the updater's own holding `lines`, made anew: whatever was at `path`
 // (a leftover of any kind) is removed first, and nothing is written through a link.
 bool writeRecord(const QString &path, const QStringList &lines);
-// The lines of such a file; empty when it is missing, not a regular file or unreadable.
-QStringList readRecord(const QString &path);
+// The lines of such a file; none when it is missing, not a regular file or unreadable. False
+// when it is larger than `limit` bytes (and then not read): no record of ours is that large.
+bool readRecord(const QString &path, qint64 limit, QStringList *lines);
 
 // The lock that keeps a second updater out of an installation: a file that only a living
 // holder keeps locked, so a killed holder's lock is free again, whatever the file holds.
@@ -116,6 +156,19 @@ using LockHandle = qintptr;
 constexpr LockHandle noLock = -1;
 LockHandle takeLock(const QString &path, bool *heldElsewhere);
 void releaseLock(LockHandle lock, const QString &path);
+
+// The running program's own file, exactly as the system names it (Linux: the bytes of
+// /proc/self/exe; Windows: GetModuleFileNameW's whole answer, long paths included), with
+// "/" for separators. False when the system cannot tell.
+bool ownExecutable(QString *path);
+// Makes `dir` the working directory.
+bool enterDirectory(const QString &dir);
+// How a program started with `dir` as its working directory is to be named to the shell:
+// relative to `dir`, so that no byte of an odd or long path goes through the shell.
+QString launchName(const QString &dir, const QString &program);
+// The path as standard output carries it: its bytes on POSIX; on Windows the ANSI code page,
+// with "?" for a character it lacks rather than a look-alike that names another path.
+QByteArray forOutput(const QString &path);
 
 // The error of the last failed operation of this thread (errno, or GetLastError on
 // Windows), and the system's text for such an error.
@@ -135,6 +188,7 @@ enum class Op : unsigned char {
     Sync,
     Rename,
     Remove,
+    Thread, // a helper thread started
     Count
 };
 #ifdef QUILLMOOR_FAULT_INJECTION

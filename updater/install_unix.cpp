@@ -2,6 +2,9 @@
 #include "install_sys.h"
 
 #include <QSet>
+#ifndef __linux__
+#include <QCoreApplication>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -306,13 +309,68 @@ QString nameKey(const QString &name)
     return name; // names are case-sensitive
 }
 
-bool list(const QString &dir, std::vector<Entry> &entries)
+bool list(const QString &dir, std::vector<Entry> &entries, FileId *id)
 {
-    const QByteArray path = native(dir);
-    DIR *stream = injectFault(Op::List) ? nullptr : ::opendir(path.constData());
-    if (!stream)
+    DirHandle handle;
+    if (!openDir(dir, &handle))
         return false;
-    const int fd = ::dirfd(stream);
+    struct stat st;
+    bool listed = true;
+    if (id) {
+        listed = ::fstat(int(handle.handle), &st) == 0;
+        *id = { quint64(st.st_dev), quint64(st.st_ino) };
+    }
+    listed = listed && listDir(handle, entries);
+    ErrnoKeeper keep;
+    closeDir(&handle);
+    return listed;
+}
+
+bool openDir(const QString &path, DirHandle *dir, const FileId *expected)
+{
+    const int fd = SYS_CALL(Op::List, ::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (expected && (::fstat(fd, &st) != 0 || FileId { quint64(st.st_dev), quint64(st.st_ino) } != *expected)) {
+        ::close(fd);
+        errno = ESTALE; // not the directory that was listed there
+        return false;
+    }
+    *dir = { fd, path };
+    return true;
+}
+
+bool openDirIn(const DirHandle &parent, const QString &name, DirHandle *dir, bool *notDir)
+{
+    const int fd = SYS_CALL(Op::Open, ::openat(int(parent.handle), native(name).constData(),
+                                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    *notDir = fd < 0 && (errno == ENOTDIR || errno == ELOOP || errno == ENOENT);
+    if (fd < 0)
+        return false;
+    *dir = { fd, parent.path + QLatin1Char('/') + name };
+    return true;
+}
+
+void closeDir(DirHandle *dir)
+{
+    if (dir->isOpen())
+        ::close(int(dir->handle));
+    dir->handle = -1;
+}
+
+bool listDir(const DirHandle &dir, std::vector<Entry> &entries)
+{
+    // The stream takes a descriptor of its own, read from the start.
+    const int fd = ::dup(int(dir.handle));
+    DIR *stream = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!stream) {
+        ErrnoKeeper keep;
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::rewinddir(stream);
     errno = 0;
     while (const dirent *d = ::readdir(stream)) {
         const char *name = d->d_name;
@@ -342,6 +400,18 @@ bool list(const QString &dir, std::vector<Entry> &entries)
     ErrnoKeeper keep;
     ::closedir(stream);
     return complete;
+}
+
+bool removeFileIn(const DirHandle &dir, const QString &name)
+{
+    return SYS_CALL(Op::Remove, ::unlinkat(int(dir.handle), native(name).constData(), 0)) == 0
+            || errno == ENOENT;
+}
+
+bool removeDirIn(const DirHandle &parent, const QString &name, DirHandle *dir)
+{
+    closeDir(dir);
+    return SYS_CALL(Op::Remove, ::unlinkat(int(parent.handle), native(name).constData(), AT_REMOVEDIR)) == 0;
 }
 
 Type typeOf(const QString &path, bool followLinks)
@@ -592,22 +662,33 @@ bool writeRecord(const QString &path, const QStringList &lines)
     return written;
 }
 
-QStringList readRecord(const QString &path)
+bool readRecord(const QString &path, qint64 limit, QStringList *lines)
 {
+    lines->clear();
     const int fd = openOwnFile(native(path), O_RDONLY);
     if (fd < 0)
-        return {};
+        return true;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_size > limit) {
+        ::close(fd);
+        errno = EFBIG;
+        return false;
+    }
+    // Read up to the limit only, whatever the file grows to meanwhile.
     QByteArray data;
     char buffer[1 << 14];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+    for (ssize_t n; data.size() <= limit && (n = ::read(fd, buffer, sizeof buffer)) > 0;)
         data.append(buffer, n);
     ::close(fd);
-    QStringList lines;
+    if (data.size() > limit) {
+        errno = EFBIG;
+        return false;
+    }
     for (const QByteArray &line : data.split('\0')) {
         if (!line.isEmpty())
-            lines << decodeName(line.constData(), line.size());
+            *lines << decodeName(line.constData(), line.size());
     }
-    return lines;
+    return true;
 }
 
 LockHandle takeLock(const QString &path, bool *heldElsewhere)
@@ -646,6 +727,48 @@ void releaseLock(LockHandle lock, const QString &path)
         return;
     ::unlink(native(path).constData());
     ::close(int(lock));
+}
+
+bool ownExecutable(QString *path)
+{
+#ifdef __linux__
+    // The kernel's own record of the file this process runs, byte for byte; Qt's answer is
+    // decoded, and a name that is not UTF-8 would come back as another path.
+    QByteArray name(PATH_MAX, Qt::Uninitialized);
+    const ssize_t n = ::readlink("/proc/self/exe", name.data(), size_t(name.size()));
+    if (n <= 0 || n >= name.size() || name[0] != '/') {
+        if (n >= name.size())
+            errno = ENAMETOOLONG;
+        return false;
+    }
+    *path = decodeName(name.constData(), n);
+#else
+    *path = QCoreApplication::applicationFilePath();
+    if (path->isEmpty()) {
+        errno = ENOENT;
+        return false;
+    }
+#endif
+    return true;
+}
+
+bool enterDirectory(const QString &dir)
+{
+    return ::chdir(native(dir).constData()) == 0;
+}
+
+QString launchName(const QString &dir, const QString &program)
+{
+    // Within the installation: the program lies in the directory above.
+    const QString parent = dir.left(dir.lastIndexOf(QLatin1Char('/')));
+    if (program.startsWith(parent + QLatin1Char('/')))
+        return QLatin1String("..") + program.mid(parent.size());
+    return program;
+}
+
+QByteArray forOutput(const QString &path)
+{
+    return native(path);
 }
 
 int lastErrorCode()

@@ -149,7 +149,15 @@ QString nameKey(const QString &name)
     return n == int(name.size()) ? key : name;
 }
 
-bool list(const QString &dir, std::vector<Entry> &entries)
+namespace {
+
+// `name` in the directory `dir`; a drive's root ("R:/") already ends with its separator.
+QString joinPath(const QString &dir, const QString &name)
+{
+    return dir.endsWith(QLatin1Char('/')) ? dir + name : dir + QLatin1Char('/') + name;
+}
+
+bool listPath(const QString &dir, std::vector<Entry> &entries)
 {
     if (injectFault(Op::List))
         return false;
@@ -169,6 +177,104 @@ bool list(const QString &dir, std::vector<Entry> &entries)
     const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
     FindClose(find);
     return complete;
+}
+
+FileId idOf(const BY_HANDLE_FILE_INFORMATION &info)
+{
+    return { info.dwVolumeSerialNumber, (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow };
+}
+
+// A directory opened without delete sharing: while it is open, neither it nor any directory
+// above it can be renamed or removed, so a path through it keeps leading to it.
+HANDLE openPinned(const std::wstring &path, DWORD flags)
+{
+    return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+} // namespace
+
+bool list(const QString &dir, std::vector<Entry> &entries, FileId *id)
+{
+    if (id) {
+        const HANDLE handle = openEntry(native(dir), FILE_READ_ATTRIBUTES, true);
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        if (!known)
+            return false;
+        *id = idOf(info);
+    }
+    return listPath(dir, entries);
+}
+
+bool openDir(const QString &path, DirHandle *dir, const FileId *expected)
+{
+    if (injectFault(Op::List))
+        return false;
+    const HANDLE handle = openPinned(native(path), 0);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        || (expected && idOf(info) != *expected)) {
+        CloseHandle(handle);
+        SetLastError(ERROR_PATH_NOT_FOUND); // not the directory that was listed there
+        return false;
+    }
+    *dir = { qintptr(handle), path };
+    return true;
+}
+
+bool openDirIn(const DirHandle &parent, const QString &name, DirHandle *dir, bool *notDir)
+{
+    *notDir = false;
+    if (injectFault(Op::Open))
+        return false;
+    const QString path = joinPath(parent.path, name);
+    // The entry itself: a link or junction is opened as such and never followed.
+    const HANDLE handle = openPinned(native(path), FILE_FLAG_OPEN_REPARSE_POINT);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *notDir = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)
+        || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+                != FILE_ATTRIBUTE_DIRECTORY) {
+        CloseHandle(handle);
+        *notDir = true;
+        return false;
+    }
+    *dir = { qintptr(handle), path };
+    return true;
+}
+
+void closeDir(DirHandle *dir)
+{
+    if (dir->isOpen())
+        CloseHandle(HANDLE(dir->handle));
+    dir->handle = -1;
+}
+
+bool listDir(const DirHandle &dir, std::vector<Entry> &entries)
+{
+    return listPath(dir.path, entries);
+}
+
+bool removeFileIn(const DirHandle &dir, const QString &name)
+{
+    return removeFile(joinPath(dir.path, name));
+}
+
+bool removeDirIn(const DirHandle &parent, const QString &name, DirHandle *dir)
+{
+    // Its own handle would refuse the removal. The one above still holds the path, so
+    // whatever is at the name now is removed as itself: a link swapped in is not followed.
+    closeDir(dir);
+    return !injectFault(Op::Remove) && RemoveDirectoryW(native(joinPath(parent.path, name)).c_str());
 }
 
 Type typeOf(const QString &path, bool followLinks)
@@ -557,35 +663,45 @@ bool writeRecord(const QString &path, const QStringList &lines)
     return ok;
 }
 
-QStringList readRecord(const QString &path)
+bool readRecord(const QString &path, qint64 limit, QStringList *lines)
 {
+    lines->clear();
     const std::wstring name = native(path);
     const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                     nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return {};
+        return true;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info)
         || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
         CloseHandle(file);
         removeTree(path); // a leftover of another kind
-        return {};
+        return true;
+    }
+    if ((quint64(info.nFileSizeHigh) << 32 | info.nFileSizeLow) > quint64(limit)) {
+        CloseHandle(file);
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
     }
     std::wstring data;
     wchar_t buffer[4096];
     DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+    while (qint64(data.size() * sizeof(wchar_t)) <= limit && ReadFile(file, buffer, sizeof buffer, &read, nullptr)
+           && read > 0)
         data.append(buffer, read / sizeof(wchar_t));
     CloseHandle(file);
-    QStringList lines;
+    if (qint64(data.size() * sizeof(wchar_t)) > limit) {
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
     for (size_t at = 0; at < data.size();) {
         const size_t end = std::min(data.find(L'\0', at), data.size());
         if (end > at)
-            lines << QString::fromWCharArray(data.data() + at, int(end - at));
+            *lines << QString::fromWCharArray(data.data() + at, int(end - at));
         at = end + 1;
     }
-    return lines;
+    return true;
 }
 
 LockHandle takeLock(const QString &path, bool *heldElsewhere)
@@ -624,6 +740,46 @@ void releaseLock(LockHandle lock, const QString &path)
     Q_UNUSED(path);
     if (lock != noLock)
         CloseHandle(HANDLE(lock));
+}
+
+bool ownExecutable(QString *path)
+{
+    std::wstring name(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, &name[0], DWORD(name.size()));
+    if (n == 0 || n >= name.size())
+        return false;
+    name.resize(n);
+    QString text = QString::fromStdWString(name);
+    // The loader keeps the name it was given, which may be in the "\\?\" form.
+    if (text.startsWith(QLatin1String("\\\\?\\UNC\\")))
+        text = QLatin1String("\\\\") + text.mid(8);
+    else if (text.startsWith(QLatin1String("\\\\?\\")))
+        text = text.mid(4);
+    *path = QDir::fromNativeSeparators(text);
+    return true;
+}
+
+bool enterDirectory(const QString &dir)
+{
+    return SetCurrentDirectoryW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(dir).utf16()));
+}
+
+QString launchName(const QString &dir, const QString &program)
+{
+    Q_UNUSED(dir);
+    return QDir::toNativeSeparators(program);
+}
+
+QByteArray forOutput(const QString &path)
+{
+    // UTF-8 as the ANSI code page (a system setting) maps everything and takes no flag.
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const auto text = reinterpret_cast<const wchar_t *>(path.utf16());
+    const int size = WideCharToMultiByte(CP_ACP, flags, text, int(path.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    QByteArray bytes(size, Qt::Uninitialized);
+    WideCharToMultiByte(CP_ACP, flags, text, int(path.size()), bytes.data(), size, nullptr, nullptr);
+    return bytes;
 }
 
 int lastErrorCode()
