@@ -1162,6 +1162,10 @@ void TestUpdaterEndToEnd::carriesManifestAndVersion()
     QVERIFY(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904b0\\ProductName",
                            reinterpret_cast<void **>(&product), &size));
     QCOMPARE(QString::fromWCharArray(product), QStringLiteral("Quillmoor"));
+    wchar_t *copyright = nullptr;
+    QVERIFY(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904b0\\LegalCopyright",
+                           reinterpret_cast<void **>(&copyright), &size));
+    QCOMPARE(QString::fromWCharArray(copyright), QStringLiteral(QUILLMOOR_COPYRIGHT));
 
     QFile file(QStringLiteral(UPDATER_BINARY));
     QVERIFY(file.open(QIODevice::ReadOnly));
