@@ -15,6 +15,11 @@ unset DISPLAY WAYLAND_DISPLAY
 for name in $(env | sed -n 's/^\(QT_[A-Za-z0-9_]*\)=.*/\1/p'); do
     export "WINE$name=$(printenv "$name")"
 done
+# A drive of its own, R:, for tests that install at a drive's root: Wine gives a letter to a
+# directory through a link in dosdevices (its subst and DefineDosDevice reach no file call).
+mkdir -p "$WINEPREFIX/drive-root"
+[ -L "$WINEPREFIX/dosdevices/r:" ] || ln -s ../drive-root "$WINEPREFIX/dosdevices/r:"
+export QUILL_TEST_DRIVE=R:
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 program=$1
 shift

@@ -2,8 +2,9 @@
 // calls fail comes from the environment.
 //
 //   QUILL_FAULTS  "Rename:3-5:5,Thread:1-99:11": calls 3 to 5 of renames fail with error 5
-//   QUILL_SWAP    "<watched>\t<dir>\t<target>": once the entry <watched> has come and gone,
-//                 <dir> is moved aside to "<dir>.moved" and a link to <target> put in its place
+//   QUILL_AFTER   a path: calls are counted (and fail) only once that entry has come and gone
+//   QUILL_SWAP    "<dir>\t<target>": at that moment <dir> is moved aside to "<dir>.moved" and
+//                 a link to <target> put in its place, as someone who can write it might
 #include "install_sys.h"
 
 #include <QDir>
@@ -49,23 +50,28 @@ std::vector<Fault> faultsFromEnvironment()
     return faults;
 }
 
-// The swap someone with write access makes while the updater runs.
-void swapWhenGone()
+// True once the entry QUILL_AFTER names has come and gone (at once without it); then the
+// swap is made, once.
+bool eventHasCome()
 {
-    static const QStringList swap = qEnvironmentVariable("QUILL_SWAP").split('\t');
-    static bool seen = false, done = false;
-    if (swap.size() != 3 || done)
-        return;
-    const bool present = QFileInfo::exists(swap[0]);
+    static const QString watched = qEnvironmentVariable("QUILL_AFTER");
+    static bool seen = false, come = watched.isEmpty();
+    if (come)
+        return true;
+    const bool present = QFileInfo::exists(watched);
     seen = seen || present;
     if (!seen || present)
-        return;
-    done = true;
-    std::error_code error;
-    std::filesystem::rename(QFile::encodeName(swap[1]).toStdString(),
-                            QFile::encodeName(swap[1] + ".moved").toStdString(), error);
-    std::filesystem::create_directory_symlink(QFile::encodeName(swap[2]).toStdString(),
-                                              QFile::encodeName(swap[1]).toStdString(), error);
+        return false;
+    come = true;
+    const QStringList swap = qEnvironmentVariable("QUILL_SWAP").split('\t');
+    if (swap.size() == 2) {
+        std::error_code error;
+        std::filesystem::rename(QFile::encodeName(swap[0]).toStdString(),
+                                QFile::encodeName(swap[0] + ".moved").toStdString(), error);
+        std::filesystem::create_directory_symlink(QFile::encodeName(swap[1]).toStdString(),
+                                                  QFile::encodeName(swap[0]).toStdString(), error);
+    }
+    return true;
 }
 
 } // namespace
@@ -76,7 +82,8 @@ bool install::sys::injectFault(Op op)
     static const std::vector<Fault> faults = faultsFromEnvironment();
     static int calls[size_t(Op::Count)] = {};
     const std::lock_guard<std::mutex> guard(lock);
-    swapWhenGone();
+    if (!eventHasCome())
+        return false;
     const int n = ++calls[size_t(op)];
     for (const Fault &fault : faults) {
         if (fault.op == op && n >= fault.first && n <= fault.last) {

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -75,8 +76,24 @@ public:
                            { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                              QStringLiteral("--clear-groups"), path(updaterName) });
         } else {
-            process->start(path(updaterName), QStringList());
+            process->start(programPath(), QStringList());
         }
+    }
+
+    // The updater as a user starts it: on Windows a path too long for a program to be
+    // started by is given in its short form, as the shell gives it.
+    QString programPath() const
+    {
+        QString program = path(updaterName);
+#ifdef Q_OS_WIN
+        if (program.size() >= MAX_PATH) {
+            wchar_t shortName[1024];
+            const std::wstring longName = L"\\\\?\\" + QDir::toNativeSeparators(program).toStdWString();
+            const DWORD n = GetShortPathNameW(longName.c_str(), shortName, 1024);
+            program = QDir::fromNativeSeparators(QString::fromWCharArray(shortName + 4, int(n) - 4));
+        }
+#endif
+        return program;
     }
 
     // From here on the updater runs as nobody when the tests run as root.
@@ -114,7 +131,7 @@ public:
             if (marker.open(QIODevice::ReadOnly)) {
                 const QByteArray text = marker.readLine().trimmed();
                 if (!text.isEmpty())
-                    return QDir::fromNativeSeparators(QString::fromUtf8(text));
+                    return longForm(QDir::fromNativeSeparators(QString::fromUtf8(text)));
                 marker.close();
             }
             QTest::qWait(50);
@@ -169,6 +186,17 @@ public:
         }
     }
 
+    // The installed release: the installation without the staging tree and without what an
+    // attempt under way has made under names of its own.
+    QStringList release() const
+    {
+        QStringList lines = installed();
+        lines.erase(std::remove_if(lines.begin(), lines.end(), [](const QString &line) {
+                        return line.contains(QRegularExpression(QStringLiteral("(^|/)\\.qu-")));
+                    }), lines.end());
+        return lines;
+    }
+
     // The installation without the staging tree.
     QStringList installed() const
     {
@@ -198,7 +226,7 @@ bool waitForAttempts(QProcess &process, const QByteArray &once, int count, QByte
 }
 
 // What keeps an attempt failing until the test clears it.
-enum class Block { Mode, Remove, HoldUnreadable, HoldInUse };
+enum class Block { Mode, Remove, HoldUnreadable, HoldInUse, HoldShared, Refused };
 
 } // namespace
 
@@ -232,6 +260,7 @@ private slots:
     void printsNoLookAlikes();
     void waitsForRunningMainApp();
     void findsHeldFilesBeforeCommit();
+    void installsAtADriveRoot();
     void keepsReadOnlyOfLeftoverBackup();
     void leavesSystemEntries();
     void carriesManifestAndVersion();
@@ -303,6 +332,12 @@ void TestUpdaterEndToEnd::completesUpdate_data()
             << QStringList { "a=2", "d/", "d/.qu-p9->../keep", "keep/", "keep/.qu-p7=precious" } << false;
     QTest::newRow("damaged list") << "Quillmoor" << QStringList { "a=1", ".qu-dirs=" + QString(17 << 20, 'x') }
                                   << QStringList { "a=2" } << QStringList { "a=2" } << false;
+    // Where a respelling takes two renames (Wine, volumes that ignore a change of case), a
+    // kill between them leaves the directory under a name of the updater's own that says
+    // what it is to be called: the next start gives it that name back, the user's file inside.
+    QTest::newRow("directory left between the renames of a respelling")
+            << "Quillmoor" << QStringList { ".qu-s.Data/x=old", ".qu-s.Data/settings.ini=mine" }
+            << QStringList { "Data/x=new" } << QStringList { "Data/", "Data/settings.ini=mine", "Data/x=new" } << false;
     // Beyond the 260 characters of MAX_PATH on Windows, wherever the temporary directory is.
     QString deep = QString(60, QLatin1Char('d'));
     for (int level = 1; level < 5; ++level)
@@ -317,6 +352,9 @@ void TestUpdaterEndToEnd::completesUpdate_data()
             << QStringList { "Data/x=new", "Data/New.txt=n" }
             << QStringList { "Data/", "Data/New.txt=n", "Data/settings.ini=mine", "Data/x=new" } << false;
 #endif
+    // The updater itself that deep: entered and launched from by the short form on Windows.
+    QTest::newRow("installation path longer than 260 characters")
+            << deep + "/Quillmoor" << QStringList { "a=1" } << QStringList { "a=2" } << QStringList { "a=2" } << false;
     QTest::newRow("path longer than 260 characters")
             << "Quillmoor" << QStringList { "a=1" } << QStringList { deep + "/long.txt=2" }
             << QStringList { "a=1", deep.left(60) + "/", deep.left(121) + "/", deep.left(182) + "/",
@@ -409,27 +447,34 @@ void TestUpdaterEndToEnd::findsItsOwnDirectoryByBytes()
 void TestUpdaterEndToEnd::survivesInjectedFaults_data()
 {
     QTest::addColumn<QString>("faults");      // which calls fail (tests/fault_env.cpp)
-    QTest::addColumn<bool>("swap");           // _update/sub becomes a link once the commit is over
+    QTest::addColumn<bool>("afterCommit");    // counted from the end of the commit on
+    QTest::addColumn<bool>("swap");           // _update/sub becomes a link then
     QTest::addColumn<QStringList>("reasons"); // what standard error says, in order
 #ifdef Q_OS_WIN
-    const int error = ERROR_ACCESS_DENIED;
+    const int error = ERROR_ACCESS_DENIED, held = ERROR_SHARING_VIOLATION;
 #else
-    const int error = EIO;
+    const int error = EIO, held = EBUSY;
 #endif
     // The third rename fails, and so do the undos of the two before it: the installation is
     // mixed until the next attempt, and the log says so, file by file.
     QTest::newRow("undo that fails is reported")
-            << QStringLiteral("Rename:3-5:%1").arg(error) << false
+            << QStringLiteral("Rename:3-5:%1").arg(error) << false << false
             << QStringList { "quillmoor.updater: commit: ", "quillmoor.updater: undo: ", "quillmoor.updater: undo: " };
-    QTest::newRow("no thread can be started") << "Thread:1-100000:11" << false << QStringList {};
+    QTest::newRow("no thread can be started") << "Thread:1-100000:11" << false << false << QStringList {};
+    // The first removals after the commit (old files, staged names) refused, as while a
+    // reader still holds them: the finish waits a moment, and nothing of the updater's own
+    // outlives the update.
+    QTest::newRow("old files held at the finish") << QStringLiteral("Remove:1-4:%1").arg(held) << true << false
+                                                  << QStringList {};
     // Someone who can write the staging tree swaps a directory of it for a link once the
     // commit is over: the removals must not follow it.
-    QTest::newRow("staged directory swapped for a link") << QString() << true << QStringList {};
+    QTest::newRow("staged directory swapped for a link") << QString() << true << true << QStringList {};
 }
 
 void TestUpdaterEndToEnd::survivesInjectedFaults()
 {
     QFETCH(QString, faults);
+    QFETCH(bool, afterCommit);
     QFETCH(bool, swap);
     QFETCH(QStringList, reasons);
     if (swap && !treeutil::canMakeLinks())
@@ -443,8 +488,10 @@ void TestUpdaterEndToEnd::survivesInjectedFaults()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("QUILL_FAULTS"), faults);
+    if (afterCommit)
+        env.insert(QStringLiteral("QUILL_AFTER"), inst.path(".qu-commit"));
     if (swap)
-        env.insert(QStringLiteral("QUILL_SWAP"), QStringList { inst.path(".qu-commit"), inst.path("_update/sub"), outside.path() }.join('\t'));
+        env.insert(QStringLiteral("QUILL_SWAP"), inst.path("_update/sub") + '\t' + outside.path());
     inst.startWith(env);
     QVERIFY(inst.process().waitForFinished(15000));
     QCOMPARE(inst.process().exitCode(), 0);
@@ -522,6 +569,17 @@ void TestUpdaterEndToEnd::persistentFailureKeepsOldRelease_data()
             << installed << staged << "_update/data/y" << Block::HoldUnreadable << 0 << after;
     QTest::newRow("installed file held without delete sharing")
             << installed << staged << "data/x" << Block::HoldInUse << 0 << after;
+    // A replacing rename fails even against a holder that shares delete access, and a
+    // directory cannot be renamed while a file inside it is open.
+    QTest::newRow("installed file held with delete sharing")
+            << installed << staged << "data/x" << Block::HoldShared << 0 << after;
+    QTest::newRow("file open inside a directory to be respelled")
+            << QStringList { "data/x=old", "data/mine=m" } << QStringList { "Data/x=new" } << "data/mine"
+            << Block::HoldShared << 0 << QStringList { "Data/", "Data/mine=m", "Data/x=new" };
+    // Names no ordinary program could open, made here through "\\?\" paths.
+    for (const char *name : { "aux.txt", "COM1.log", "trail.", "trail " })
+        QTest::newRow(qPrintable(QStringLiteral("staged name \"%1\"").arg(name)))
+                << installed << staged << "_update/data/" + QString::fromLatin1(name) << Block::Refused << 0 << after;
 #else
     QTest::newRow("unwritable installation") << installed << staged << "" << Block::Mode << 0555 << after;
     QTest::newRow("unwritable directory") << installed << staged << "data" << Block::Mode << 0555 << after;
@@ -553,11 +611,17 @@ void TestUpdaterEndToEnd::persistentFailureKeepsOldRelease()
     const QFile::Permissions open = QFile::permissions(blockedPath);
 #ifdef Q_OS_WIN
     HANDLE held = INVALID_HANDLE_VALUE;
-    if (block == Block::HoldUnreadable || block == Block::HoldInUse) {
-        const DWORD share = block == Block::HoldInUse ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
-        held = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(blockedPath).utf16()),
-                           GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    const std::wstring longPath = L"\\\\?\\" + QDir::toNativeSeparators(blockedPath).toStdWString();
+    if (block == Block::HoldUnreadable || block == Block::HoldInUse || block == Block::HoldShared) {
+        const DWORD share = block == Block::HoldInUse    ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                : block == Block::HoldShared ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                                             : 0;
+        held = CreateFileW(longPath.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
         QVERIFY(held != INVALID_HANDLE_VALUE);
+    } else if (block == Block::Refused) {
+        held = CreateFileW(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        QVERIFY(held != INVALID_HANDLE_VALUE);
+        CloseHandle(std::exchange(held, INVALID_HANDLE_VALUE));
     }
 #else
     if (block == Block::Mode) {
@@ -593,6 +657,8 @@ void TestUpdaterEndToEnd::persistentFailureKeepsOldRelease()
 #ifdef Q_OS_WIN
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
+    if (block == Block::Refused)
+        QVERIFY(DeleteFileW(longPath.c_str()));
 #endif
     Q_UNUSED(mode);
     QVERIFY(inst.process().waitForFinished(10000));
@@ -1086,6 +1152,51 @@ void TestUpdaterEndToEnd::findsHeldFilesBeforeCommit()
     QCOMPARE(inst.launches(), 1);
     staged.sort();
     QCOMPARE(inst.installed(), staged);
+#endif
+}
+
+void TestUpdaterEndToEnd::installsAtADriveRoot()
+{
+    // The installation is a drive's root: every path is joined without a doubled separator
+    // (Windows passes "\\?\" paths on unparsed), the path printed is the drive's, and the
+    // main application starts.
+#ifndef Q_OS_WIN
+    QSKIP("drive letters are Windows'");
+#else
+    const QString drive = qEnvironmentVariable("QUILL_TEST_DRIVE"); // an empty drive to use
+    if (drive.isEmpty() || GetDriveTypeW(reinterpret_cast<const wchar_t *>((drive + "\\").utf16())) <= DRIVE_NO_ROOT_DIR)
+        QSKIP("no empty drive to install at (QUILL_TEST_DRIVE; the Wine suite maps one)");
+    const QString root = drive + '/';
+    const auto clear = [&] {
+        for (const QString &entry : QDir(root).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+            QFileInfo(root + entry).isDir() ? QDir(root + entry).removeRecursively() : QFile::remove(root + entry);
+    };
+    clear();
+    QVERIFY(treeutil::build(root, { "bin/", "a=1", "_update/a=2", "_update/d/b=2" }));
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_BINARY), root + updaterName));
+    QVERIFY(QFile::copy(QStringLiteral(STANDIN_APP), root + "Quillmoor.exe"));
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(env);
+    process.start(root + updaterName, QStringList());
+    const bool finished = process.waitForFinished(15000);
+    const auto content = [&](const QString &name) {
+        QFile file(root + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    };
+    QDeadlineTimer deadline(5000); // the launch does not wait for the program to run
+    while (finished && !content("started.txt").contains('\n') && !deadline.hasExpired())
+        QTest::qWait(50);
+    const QByteArray a = content("a"), b = content("d/b"), started = content("started.txt");
+    const bool stagingLeft = QFileInfo::exists(root + "_update");
+    clear();
+    QVERIFY(finished);
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardOutput(), root.toLatin1());
+    QCOMPARE(a + b, QByteArray("22"));
+    QVERIFY(!stagingLeft);
+    QCOMPARE(started.count('\n'), 1);
 #endif
 }
 

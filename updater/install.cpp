@@ -1,9 +1,11 @@
 #include "install.h"
 
+#include <QDir>
 #include <QHash>
 #include <QSet>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -18,6 +20,8 @@ using sys::Type;
 
 const char ownPrefix[] = ".qu-";
 const char commitMarker[] = ".qu-commit";
+// An entry between the two renames of a respelling: ".qu-s." + the name it is to take.
+const char respellPrefix[] = ".qu-s.";
 const char dirList[] = ".qu-dirs";
 constexpr int ownKindAt = int(sizeof ownPrefix) - 1;
 
@@ -51,6 +55,22 @@ QString relativeTo(const QString &root, const QString &path)
 bool removeEntry(const QString &path, Type type)
 {
     return type == Type::Dir ? sys::removeTree(path) : sys::removeFile(path);
+}
+
+// The name an entry left between the two renames of a respelling is to take, or nothing.
+QString respellingTarget(const QString &name)
+{
+    return name.startsWith(QLatin1String(respellPrefix)) ? name.mid(int(sizeof respellPrefix) - 1) : QString();
+}
+
+// Removes a leftover of an earlier run. An entry a killed respelling left holds installed or
+// user files: it is never removed, but given back the name it says, unless that is taken.
+bool clearLeftover(const QString &dir, const sys::Entry &entry)
+{
+    const QString respelled = respellingTarget(entry.name);
+    if (!respelled.isEmpty())
+        return sys::renameToFreeName(join(dir, entry.name), join(dir, respelled));
+    return removeEntry(join(dir, entry.name), entry.type);
 }
 
 // The number of a part, backup or set-aside name: ".qu-" + p, b or a + a number in base 36.
@@ -117,6 +137,11 @@ Sharing computing()
 {
     return { std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4), 256 };
 }
+
+// How long the finish waits for an old file that someone still holds, and how often it
+// tries again meanwhile.
+constexpr int heldFileWaitMs = 2000;
+constexpr int heldFileRetryMs = 100;
 
 // Work that mostly waits for the disk: freeing a file's blocks waits for the device to
 // discard them, and the device takes many such requests at a time.
@@ -245,7 +270,8 @@ QString dirListName()
 bool isOwnName(const QString &name)
 {
     quint32 number;
-    return name == QLatin1String(commitMarker) || name == QLatin1String(dirList) || ownNumber(name, &number);
+    return name == QLatin1String(commitMarker) || name == QLatin1String(dirList) || ownNumber(name, &number)
+            || !respellingTarget(name).isEmpty();
 }
 
 namespace {
@@ -303,7 +329,7 @@ static QStringList removeLeftoversListed(const QString &installRoot, const QStri
         bool clean = true;
         for (const sys::Entry &entry : entries) {
             if (entry.name != QLatin1String(dirList) && isOwnName(entry.name))
-                clean = removeEntry(join(dir, entry.name), entry.type) && clean;
+                clean = clearLeftover(dir, entry) && clean;
         }
         return clean;
     };
@@ -376,7 +402,8 @@ bool findPlaces(Places *places)
     places->root = parentOf(ownDir);
     places->staging = join(places->root, QStringLiteral("_update"));
     places->mainApp = join(places->root, QStringLiteral("Quillmoor.exe"));
-    places->mainAppLaunchName = sys::launchName(ownDir, places->mainApp);
+    // Named from the working directory: no byte of an odd or a long path goes through the shell.
+    places->mainAppLaunchName = QDir::toNativeSeparators(QStringLiteral("../Quillmoor.exe"));
     return true;
 }
 
@@ -435,6 +462,17 @@ QString Transaction::installedPath(const Item &item) const
 QString Transaction::respelledPath(const Item &item) const
 {
     return join(m_dirs[size_t(item.dir)].installedAs, m_spellings[int(item.number)]);
+}
+
+// Where a respelling that takes two renames leaves the entry between them.
+QString Transaction::respellViaPath(const Item &item) const
+{
+    return join(m_dirs[size_t(item.dir)].installedAs, QLatin1String(respellPrefix) + m_spellings[int(item.number)]);
+}
+
+QString Transaction::asidePath(const Item &item) const
+{
+    return ownPath(m_dirs[size_t(item.dir)].path, 'a', item.number);
 }
 
 QString Transaction::backupPath(const Item &item) const
@@ -508,7 +546,11 @@ bool Transaction::planDir(int source, int dir)
         std::vector<sys::Entry> present;
         if (!sys::list(target.path, present, &m_dirs[size_t(dir)].id))
             return fail(QStringLiteral("stage"), target.path, sys::lastErrorCode());
-        removeLeftoversIn(target.path, present);
+        if (removeLeftoversIn(target.path, present)) {
+            present.clear();
+            if (!sys::list(target.path, present, &m_dirs[size_t(dir)].id))
+                return fail(QStringLiteral("stage"), target.path, sys::lastErrorCode());
+        }
         installed.reserve(int(present.size()));
         for (sys::Entry &entry : present) {
             if (!isOwnName(entry.name))
@@ -521,6 +563,9 @@ bool Transaction::planDir(int source, int dir)
         // the updater's own entries (hidden on Unix anyway, and removed as a leftover).
         if (entry.hidden || entry.type == Type::Other || isOwnName(entry.name))
             continue;
+        const QString refused = sys::refusedName(entry.name);
+        if (!refused.isEmpty())
+            return fail(QStringLiteral("stage"), join(sourceDir, entry.name), refused);
         const QString key = sys::nameKey(entry.name);
         if (stagedKeys.contains(key))
             return fail(QStringLiteral("stage"), join(sourceDir, entry.name),
@@ -552,17 +597,25 @@ void Transaction::addRespell(int dir, const QString &from, const QString &to)
 
 // Removes what a killed attempt left in `dir`: never complete, never installed as such.
 // What cannot go yet (a file still in use on Windows) goes in a later run; until then its
-// number is not used again.
-void Transaction::removeLeftoversIn(const QString &dir, const std::vector<sys::Entry> &entries)
+// number is not used again. True when an entry was given back its name (the listing is
+// then out of date).
+bool Transaction::removeLeftoversIn(const QString &dir, const std::vector<sys::Entry> &entries)
 {
+    bool renamed = false;
     for (const sys::Entry &entry : entries) {
-        quint32 number;
-        if (!ownNumber(entry.name, &number) || removeEntry(join(dir, entry.name), entry.type))
+        quint32 number = 0;
+        const bool respelled = !respellingTarget(entry.name).isEmpty();
+        if (!respelled && !ownNumber(entry.name, &number))
             continue;
+        if (clearLeftover(dir, entry)) {
+            renamed = renamed || respelled;
+            continue;
+        }
         m_leftovers = true;
         if (number >= m_nextNumber.load())
             m_nextNumber.store(number + 1);
     }
+    return renamed;
 }
 
 // `installed` is the entry the installation has under that name (of type Missing if none).
@@ -760,7 +813,7 @@ bool Transaction::commit()
     for (Item &item : m_items) {
         if (item.kind != Kind::Respell)
             continue;
-        if (!sys::respell(installedPath(item), respelledPath(item)))
+        if (!sys::respell(installedPath(item), respelledPath(item), respellViaPath(item)))
             return fail(QStringLiteral("commit"), installedPath(item), sys::lastErrorCode());
         item.committed = true;
     }
@@ -772,7 +825,7 @@ bool Transaction::commitStep(Item &item)
     const QString part = madePath(item);
     const QString target = installedPath(item);
     if (item.replaces)
-        item.committed = sys::replace(part, target, backupPath(item), &item.undo) == Result::Ok;
+        item.committed = sys::replace(part, target, backupPath(item), asidePath(item), &item.undo) == Result::Ok;
     else
         item.committed = sys::renameToFreeName(part, target);
     return item.committed;
@@ -806,33 +859,46 @@ bool Transaction::finish()
 // for the disk: many removals at a time, the quick staged names among them.
 void Transaction::dropOldFiles()
 {
-    std::atomic<bool> allGone{true};
-    std::vector<size_t> kept; // linked files whose staged name could not be removed
-    std::mutex keptLock;
     // Through the directories as the plan listed them: one swapped for a link meanwhile (the
     // staging tree may be writable by others) leads nowhere, and what it held stays.
+    const auto dropOld = [this](const Item &item, DirCursor &cursor) {
+        const Dir &dir = m_dirs[size_t(item.dir)];
+        const sys::DirHandle *handle = cursor.at(item.dir, dir.path, dir.id);
+        const QString old = nameOf(item.undo == sys::Undo::Exchange ? madePath(item) : backupPath(item));
+        return handle && sys::removeFileIn(*handle, old);
+    };
+    std::vector<size_t> held; // old files that would not go
+    std::vector<size_t> kept; // linked files whose staged name could not be removed
+    std::mutex lock;
     inParallel(m_items.size(), waiting, [&](size_t first, size_t end) {
         DirCursor installed, staged;
         for (size_t i = first; i < end; ++i) {
             const Item &item = m_items[i];
-            if (item.undo != sys::Undo::None) {
-                const Dir &dir = m_dirs[size_t(item.dir)];
-                const sys::DirHandle *handle = installed.at(item.dir, dir.path, dir.id);
-                const QString old = nameOf(item.undo == sys::Undo::Exchange ? madePath(item) : backupPath(item));
-                if (!handle || !sys::removeFileIn(*handle, old))
-                    allGone = false;
+            if (item.undo != sys::Undo::None && !dropOld(item, installed)) {
+                const std::lock_guard<std::mutex> guard(lock);
+                held.push_back(i);
             }
             if (item.linked) {
                 const Source &source = m_sources[size_t(item.source)];
                 const sys::DirHandle *handle = staged.at(item.source, source.path, source.id);
                 if (!handle || !sys::removeFileIn(*handle, item.name)) {
-                    const std::lock_guard<std::mutex> guard(keptLock);
+                    const std::lock_guard<std::mutex> guard(lock);
                     kept.push_back(i);
                 }
             }
         }
     });
-    if (!allGone)
+    // An old file someone still holds (a reader about to let go, a virus scanner) is waited
+    // for a moment, so that no backup outlives a finished update; past that, the next start
+    // removes it.
+    std::sort(held.begin(), held.end());
+    for (int waited = 0; !held.empty() && waited < heldFileWaitMs; waited += heldFileRetryMs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(heldFileRetryMs));
+        DirCursor installed;
+        held.erase(std::remove_if(held.begin(), held.end(), [&](size_t i) { return dropOld(m_items[i], installed); }),
+                   held.end());
+    }
+    if (!held.empty())
         m_leftovers = true;
     for (const size_t i : kept)
         replaceWithOwnCopy(installedPath(m_items[i]));
@@ -846,7 +912,7 @@ bool Transaction::replaceWithOwnCopy(const QString &installed)
     const QString backup = ownPath(dir, 'b', number);
     sys::Undo undo = sys::Undo::None;
     if (sys::copyFile(installed, part) != Result::Ok || !sys::syncData({ dir }, { part })
-        || sys::replace(part, installed, backup, &undo) != Result::Ok) {
+        || sys::replace(part, installed, backup, ownPath(dir, 'a', number), &undo) != Result::Ok) {
         if (!sys::removeFile(part))
             m_leftovers = true;
         return false;
@@ -867,7 +933,7 @@ void Transaction::rollBack()
         const QString target = installedPath(*item);
         bool undone;
         if (item->kind == Kind::Respell)
-            undone = sys::respell(respelledPath(*item), target);
+            undone = sys::respell(respelledPath(*item), target, respellViaPath(*item));
         else if (item->replaces)
             undone = sys::undoReplace(item->undo, part, target, backupPath(*item));
         else

@@ -189,7 +189,7 @@ private:
     bool planDirectory(const QString &stagedName, const sys::Entry &installed, int source, int dir);
     void addRespell(int dir, const QString &from, const QString &to);
     int addDir(const QString &path, const QString &installedAs, bool isNew);
-    void removeLeftoversIn(const QString &dir, const std::vector<sys::Entry> &entries);
+    bool removeLeftoversIn(const QString &dir, const std::vector<sys::Entry> &entries);
     // Lists the installed directories the attempt makes own names in (and, with
     // `withNewDirs`, the new ones too) and those earlier runs left names in.
     bool writeDirList(bool withNewDirs);
@@ -208,6 +208,8 @@ private:
     QString installedPath(const Item &item) const;
     QString backupPath(const Item &item) const;
     QString respelledPath(const Item &item) const;
+    QString respellViaPath(const Item &item) const;
+    QString asidePath(const Item &item) const;
     QString ownPath(const QString &dir, char kind, quint32 number) const;
     quint32 freshNumber();
     bool fail(const QString &phase, const QString &path, int error);

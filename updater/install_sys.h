@@ -70,6 +70,11 @@ enum class Undo : unsigned char {
 // changes only the case of a name replaces the installed entry.
 QString nameKey(const QString &name);
 
+// Why Windows programs could not use `name` in an ordinary path: reserved for a device
+// ("CON", "aux.txt", "COM1.log"), trimmed away (a trailing dot or space) or holding a
+// character Windows forbids. Empty for a name that can be used, as every name can on POSIX.
+QString refusedName(const QString &name);
+
 // Every entry of `dir` except "." and "..", in the file system's order, and what the
 // directory is. False when the directory cannot be read: an unreadable directory is never
 // mistaken for an empty one.
@@ -117,17 +122,22 @@ bool syncData(const QStringList &dirs, const QStringList &files);
 bool syncNames(const QStringList &dirs);
 
 // Puts `part` in place of the existing `target` in one step, keeping the old file for an
-// undo (under `backup` when the two cannot be swapped). Exists when `backup` is taken.
-Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo);
+// undo (under `backup` when the two cannot be swapped). Exists when `backup` is taken. The
+// running updater's own executable, which Windows will not replace, is renamed to `aside`.
+Result replace(const QString &part, const QString &target, const QString &backup, const QString &aside,
+               Undo *undo);
 // Undoes exactly what `undo` says replace() did.
 bool undoReplace(Undo undo, const QString &part, const QString &target, const QString &backup);
 // True when the entry `target`, which the commit will replace or rename, can be: no other
-// process holds it without delete sharing, and none runs it as a program or library (except
-// the updater's own executable, which replace() sets aside). Checked for every target before
-// the commit starts, so that a file in use fails the attempt before anything changes.
+// process has it open (on Windows a replacing rename fails even against a holder that shares
+// delete access, and a directory cannot be renamed while anything inside it is open), and
+// none runs it as a program or library (except the updater's own executable, which
+// replace() sets aside). Checked for every target before the commit starts, so that a file
+// in use fails the attempt before anything changes.
 bool canReplace(const QString &target);
-// Gives the entry `from` the name `to`, which differs from it only in case.
-bool respell(const QString &from, const QString &to);
+// Gives the entry `from` the name `to`, which differs from it only in case. Where the file
+// system ignores a rename to another case of a name, it takes two, through `via`.
+bool respell(const QString &from, const QString &to, const QString &via);
 // Renames `from` to the free name `to`; fails rather than replace anything there.
 bool renameToFreeName(const QString &from, const QString &to);
 // Renames `from` over `to`, replacing a file there.
@@ -161,11 +171,9 @@ void releaseLock(LockHandle lock, const QString &path);
 // /proc/self/exe; Windows: GetModuleFileNameW's whole answer, long paths included), with
 // "/" for separators. False when the system cannot tell.
 bool ownExecutable(QString *path);
-// Makes `dir` the working directory.
+// Makes `dir` the working directory (on Windows by its short form where the path is too
+// long for a working directory).
 bool enterDirectory(const QString &dir);
-// How a program started with `dir` as its working directory is to be named to the shell:
-// relative to `dir`, so that no byte of an odd or long path goes through the shell.
-QString launchName(const QString &dir, const QString &program);
 // The path as standard output carries it: its bytes on POSIX; on Windows the ANSI code page,
 // with "?" for a character it lacks rather than a look-alike that names another path.
 QByteArray forOutput(const QString &path);

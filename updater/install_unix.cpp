@@ -309,6 +309,12 @@ QString nameKey(const QString &name)
     return name; // names are case-sensitive
 }
 
+QString refusedName(const QString &name)
+{
+    Q_UNUSED(name); // any byte but "/" and NUL, which no listing gives
+    return QString();
+}
+
 bool list(const QString &dir, std::vector<Entry> &entries, FileId *id)
 {
     DirHandle handle;
@@ -550,8 +556,9 @@ bool syncNames(const QStringList &dirs)
 #endif
 }
 
-Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo)
+Result replace(const QString &part, const QString &target, const QString &backup, const QString &aside, Undo *undo)
 {
+    Q_UNUSED(aside); // a running program's file is replaced like any other
     const QByteArray from = native(part);
     const QByteArray to = native(target);
     // Swapping the two names replaces the target atomically and keeps the old file under
@@ -600,8 +607,9 @@ bool canReplace(const QString &target)
     return true;
 }
 
-bool respell(const QString &from, const QString &to)
+bool respell(const QString &from, const QString &to, const QString &via)
 {
+    Q_UNUSED(via);
     return rename(from, to);
 }
 
@@ -755,15 +763,6 @@ bool ownExecutable(QString *path)
 bool enterDirectory(const QString &dir)
 {
     return ::chdir(native(dir).constData()) == 0;
-}
-
-QString launchName(const QString &dir, const QString &program)
-{
-    // Within the installation: the program lies in the directory above.
-    const QString parent = dir.left(dir.lastIndexOf(QLatin1Char('/')));
-    if (program.startsWith(parent + QLatin1Char('/')))
-        return QLatin1String("..") + program.mid(parent.size());
-    return program;
 }
 
 QByteArray forOutput(const QString &path)

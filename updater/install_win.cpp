@@ -5,7 +5,9 @@
 #include <QDir>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 #include <winioctl.h>
@@ -194,6 +196,29 @@ HANDLE openPinned(const std::wstring &path, DWORD flags)
 }
 
 } // namespace
+
+QString refusedName(const QString &name)
+{
+    // Naming Files, Paths, and Namespaces (learn.microsoft.com): a path of this name opens
+    // the device, whatever the extension; the Win32 layer trims a trailing dot or space, so
+    // an ordinary open reaches another file; the characters are those no name may hold.
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        return QStringLiteral("a name that ends in a dot or a space, which Windows trims");
+    for (const QChar c : name) {
+        if (c.unicode() < 32 || QStringLiteral("<>:\"/\\|?*").contains(c))
+            return QStringLiteral("a character Windows forbids in names");
+    }
+    QString base = name.left(name.indexOf(QLatin1Char('.'))).toUpper();
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    static const QStringList devices = { "CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$" };
+    const bool numbered = base.size() == 4 && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
+            && ((base[3] >= QLatin1Char('1') && base[3] <= QLatin1Char('9')) || base[3] == QChar(0xB9)
+                || base[3] == QChar(0xB2) || base[3] == QChar(0xB3));
+    if (numbered || devices.contains(base))
+        return QStringLiteral("a name Windows reserves for a device");
+    return QString();
+}
 
 bool list(const QString &dir, std::vector<Entry> &entries, FileId *id)
 {
@@ -437,38 +462,69 @@ Result replaceByRenamingAside(const std::wstring &from, const std::wstring &to,
 }
 
 // The running updater's own executable cannot be replaced, but it can be renamed: it goes
-// under a name of its own (".qu-a…", removed once it is free, by this run or a later one)
+// under a name of its own (`aside`, removed once it is free, by this run or a later one)
 // and the part takes its place.
-bool setOwnExecutableAside(const std::wstring &from, const std::wstring &to,
-                           const std::wstring &kept)
+bool setOwnExecutableAside(const std::wstring &from, const std::wstring &to, const std::wstring &aside)
 {
-    std::wstring aside = kept;
-    aside[aside.rfind(L"\\.qu-") + 5] = L'a';
-    for (int n = 0; n < 36; ++n) {
-        const std::wstring name = n == 0 ? aside : aside + wchar_t(n < 10 ? L'0' + n : L'a' + n - 10);
-        if (!moveFile(to, name, 0))
-            continue;
-        if (moveFile(from, to, 0))
-            return true;
-        moveFile(name, to, 0);
+    if (!moveFile(to, aside, 0))
         return false;
-    }
+    if (moveFile(from, to, 0))
+        return true;
+    moveFile(aside, to, 0);
     return false;
 }
 
+// FileRenameInfoEx and its flags, which older headers lack.
+constexpr auto fileRenameInfoEx = FILE_INFO_BY_HANDLE_CLASS(22);
+constexpr DWORD renameReplaceIfExists = 0x1;
+constexpr DWORD renamePosixSemantics = 0x2;
+
+// A rename over `to` that succeeds even while another process holds the old file with delete
+// sharing: POSIX semantics, which Windows 10 1709 and later offer on NTFS (the holder keeps
+// the old file). Opened for write-through, as MOVEFILE_WRITE_THROUGH opens it. False where
+// the system or the volume does not offer it.
+bool renameOverHeld(const std::wstring &from, const std::wstring &to)
+{
+    const HANDLE file = CreateFileW(from.c_str(), DELETE | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_WRITE_THROUGH,
+                                    nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    // The name in the kernel's form: "\??\" where Win32 has "\\?\".
+    std::wstring name = to;
+    name.replace(0, 4, L"\\??\\");
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    const DWORD flags = renameReplaceIfExists | renamePosixSemantics;
+    std::memcpy(info, &flags, sizeof flags); // the Flags member of the union
+    info->RootDirectory = nullptr;
+    info->FileNameLength = DWORD(name.size() * sizeof(wchar_t));
+    std::memcpy(info->FileName, name.data(), info->FileNameLength);
+    const bool renamed = SetFileInformationByHandle(file, fileRenameInfoEx, info, DWORD(buffer.size()));
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return renamed;
+}
+
 // The old file keeps a second name (`kept`) for the undo; then the part is renamed over the
-// target. The read-only attribute belongs to the file, so both names lose it while Windows
+// target. A holder that came after the check may refuse the ordinary rename; the POSIX one
+// goes past it where it exists. The read-only attribute belongs to the file, so both names lose it while Windows
 // would refuse the rename, and the backup name goes before it is given back.
 Result replaceKeepingLink(const std::wstring &from, const std::wstring &to,
-                          const std::wstring &kept, DWORD attributes)
+                          const std::wstring &kept, const std::wstring &aside, DWORD attributes)
 {
     const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
     if (readOnly)
         setAttributes(to, attributes & ~FILE_ATTRIBUTE_READONLY);
     bool replaced = moveFile(from, to, MOVEFILE_REPLACE_EXISTING);
-    if (!replaced && (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION)
-        && isOwnExecutable(to))
-        replaced = setOwnExecutableAside(from, to, kept);
+    if (!replaced && (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION)) {
+        const DWORD error = GetLastError();
+        replaced = isOwnExecutable(to) ? setOwnExecutableAside(from, to, aside) : renameOverHeld(from, to);
+        if (!replaced)
+            SetLastError(error);
+    }
     if (replaced)
         return Result::Ok;
     DeleteFileW(kept.c_str());
@@ -477,14 +533,19 @@ Result replaceKeepingLink(const std::wstring &from, const std::wstring &to,
     return Result::Failed;
 }
 
-// Opens `path` for writing data, clearing read-only for the moment it takes: the open is
-// what Windows refuses for a file mapped as a program or library.
-bool canOpenForWriting(const std::wstring &path, DWORD attributes)
+// Opens `path` as its only holder, for writing data and for delete, clearing read-only for
+// the moment it takes. A replacing rename fails while anyone else has the file open, even
+// with delete sharing, and Windows refuses the write for a file mapped as a program or
+// library.
+bool canOpenAlone(const std::wstring &path, DWORD attributes)
 {
     const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
     if (readOnly)
         setAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    const HANDLE file = openEntry(path, FILE_WRITE_DATA, false);
+    const bool isDir = attributes & FILE_ATTRIBUTE_DIRECTORY;
+    const HANDLE file = CreateFileW(path.c_str(), DELETE | (isDir ? FILE_LIST_DIRECTORY : FILE_WRITE_DATA), 0,
+                                    nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     const DWORD error = GetLastError();
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
@@ -492,6 +553,21 @@ bool canOpenForWriting(const std::wstring &path, DWORD attributes)
         setAttributes(path, attributes);
     SetLastError(error);
     return file != INVALID_HANDLE_VALUE;
+}
+
+// A directory can be renamed only while nothing inside it is open: it and everything below.
+bool canOpenTreeAlone(const QString &path, DWORD attributes)
+{
+    if (!canOpenAlone(native(path), attributes))
+        return false;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return true;
+    std::vector<Entry> entries;
+    return listPath(path, entries) && std::all_of(entries.begin(), entries.end(), [&](const Entry &entry) {
+               const QString inside = joinPath(path, entry.name);
+               const DWORD insideAttributes = attributesOf(native(inside));
+               return insideAttributes != INVALID_FILE_ATTRIBUTES && canOpenTreeAlone(inside, insideAttributes);
+           });
 }
 
 } // namespace
@@ -502,30 +578,22 @@ bool canReplace(const QString &target)
     const DWORD attributes = attributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return false;
-    // Held without delete sharing (a program still closing it): it can be neither replaced
-    // nor renamed, and a backup name made for it could not be removed again.
-    const HANDLE held = openEntry(path, DELETE, false);
-    if (held == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(held);
-    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+    // Only the updater's own executable, which runs, is set aside instead of replaced.
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && isOwnExecutable(path))
         return true;
-    // A running program or a loaded library: replacing it under the process would give it
-    // a mix of two releases, so the attempt waits until it has exited. Only the updater's
-    // own executable is set aside instead. (This also waits for a file held without write
-    // sharing, which a rename could replace; such holders close soon.)
-    return canOpenForWriting(path, attributes) || isOwnExecutable(path);
+    return canOpenTreeAlone(target, attributes);
 }
 
-bool respell(const QString &from, const QString &to)
+bool respell(const QString &from, const QString &to, const QString &via)
 {
     const std::wstring source = native(from);
     const std::wstring target = native(to);
     if (!moveFile(source, target, 0))
         return false;
     // Windows renames an entry to another case of its name in one step. A file system that
-    // ignores such a rename (Wine's on a Unix volume) gets two, through a name that is not
-    // the updater's own, so that an entry left there by a kill is never removed as a leftover.
+    // ignores such a rename (Wine's on a Unix volume) gets two, through `via`, a name of the
+    // updater's own that says what the entry is to be called: a kill between the two leaves
+    // it there, and the next start gives it its name back.
     WIN32_FIND_DATAW data;
     const HANDLE find = FindFirstFileW(target.c_str(), &data);
     if (find == INVALID_HANDLE_VALUE)
@@ -534,16 +602,16 @@ bool respell(const QString &from, const QString &to)
     const QString name = to.mid(to.lastIndexOf(QLatin1Char('/')) + 1);
     if (QString::fromWCharArray(data.cFileName) == name)
         return true;
-    const std::wstring via = native(to + QLatin1String(".respelled"));
-    if (!moveFile(target, via, 0))
+    const std::wstring between = native(via);
+    if (!moveFile(target, between, 0))
         return false;
-    if (moveFile(via, target, 0))
+    if (moveFile(between, target, 0))
         return true;
-    moveFile(via, source, 0);
+    moveFile(between, source, 0);
     return false;
 }
 
-Result replace(const QString &part, const QString &target, const QString &backup, Undo *undo)
+Result replace(const QString &part, const QString &target, const QString &backup, const QString &aside, Undo *undo)
 {
     const std::wstring from = native(part);
     const std::wstring to = native(target);
@@ -553,7 +621,7 @@ Result replace(const QString &part, const QString &target, const QString &backup
         return Result::Failed;
     Result result;
     if (CreateHardLinkW(kept.c_str(), to.c_str(), nullptr))
-        result = replaceKeepingLink(from, to, kept, attributes);
+        result = replaceKeepingLink(from, to, kept, native(aside), attributes);
     else if (fromLastError() == Result::Exists)
         return Result::Exists;
     else
@@ -745,12 +813,18 @@ void releaseLock(LockHandle lock, const QString &path)
 bool ownExecutable(QString *path)
 {
     std::wstring name(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(nullptr, &name[0], DWORD(name.size()));
+    DWORD n = GetModuleFileNameW(nullptr, &name[0], DWORD(name.size()));
     if (n == 0 || n >= name.size())
         return false;
     name.resize(n);
+    // The loader keeps the name it was given, which may be a short one (the shell starts
+    // programs by their short path where the long one is too long for it): the long form is
+    // the installation's own.
+    std::wstring longName(32768, L'\0');
+    n = GetLongPathNameW(name.c_str(), &longName[0], DWORD(longName.size()));
+    if (n > 0 && n < longName.size())
+        name.assign(longName.data(), n);
     QString text = QString::fromStdWString(name);
-    // The loader keeps the name it was given, which may be in the "\\?\" form.
     if (text.startsWith(QLatin1String("\\\\?\\UNC\\")))
         text = QLatin1String("\\\\") + text.mid(8);
     else if (text.startsWith(QLatin1String("\\\\?\\")))
@@ -761,13 +835,25 @@ bool ownExecutable(QString *path)
 
 bool enterDirectory(const QString &dir)
 {
-    return SetCurrentDirectoryW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(dir).utf16()));
-}
-
-QString launchName(const QString &dir, const QString &program)
-{
-    Q_UNUSED(dir);
-    return QDir::toNativeSeparators(program);
+    // A program cannot be started in a working directory longer than MAX_PATH, nor can most
+    // programs work in one: a long path is entered by its short form, where the volume has
+    // one.
+    std::wstring path = QDir::toNativeSeparators(dir).toStdWString();
+    if (path.size() + 2 >= MAX_PATH) {
+        std::wstring shortName(32768, L'\0');
+        const DWORD n = GetShortPathNameW(native(dir).c_str(), &shortName[0], DWORD(shortName.size()));
+        shortName.resize(n < shortName.size() ? n : 0);
+        if (shortName.rfind(L"\\\\?\\UNC\\", 0) == 0)
+            shortName.replace(0, 8, L"\\\\");
+        else if (shortName.rfind(L"\\\\?\\", 0) == 0)
+            shortName.erase(0, 4);
+        if (shortName.empty() || shortName.size() + 2 >= MAX_PATH) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE); // no short form, or still too long
+            return false;
+        }
+        path = shortName;
+    }
+    return SetCurrentDirectoryW(path.c_str());
 }
 
 QByteArray forOutput(const QString &path)
