@@ -3,8 +3,9 @@
 //
 // When a file "hold" lies beside it, it first waits (up to 10 s) for a file "go" there and
 // writes "waited" if none came: a launcher that waited for it to finish would see that.
-// Started with "--stay <ms>" it records nothing and only runs that long: the old release's
-// main application, still running when the update starts.
+// Started with "--stay-while <file>" it records nothing and only runs while that file
+// exists (a minute at most): the old release's main application, still running when the
+// update starts, until the test lets it end.
 // No Qt, so that it starts fast and is a plain executable on every platform.
 #include <chrono>
 #include <cstdio>
@@ -35,8 +36,9 @@ fs::path ownDirectory()
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && std::string(argv[1]) == "--stay") {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(argv[2])));
+    if (argc == 3 && std::string(argv[1]) == "--stay-while") {
+        for (int waited = 0; fs::exists(fs::u8path(argv[2])) && waited < 3000; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return 0;
     }
     const fs::path dir = ownDirectory();
