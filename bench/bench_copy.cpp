@@ -23,7 +23,7 @@
 // QUILL_BENCH_JOURNALED=1 says that $TMPDIR is a journaled ext4 image (bench/copy.sh makes
 // one): its rows say so and carry that file system's target.
 #include "copy_probe.h"
-#include "install.h"
+#include "install_p.h"
 #include "updater.h"
 
 #include <QApplication>

@@ -5,7 +5,7 @@
 //   QUILL_AFTER   a path: calls are counted (and fail) only once that entry has come and gone
 //   QUILL_SWAP    "<dir>\t<target>": at that moment <dir> is moved aside to "<dir>.moved" and
 //                 a link to <target> put in its place, as someone who can write it might
-#include "install_sys.h"
+#include "faultops.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,10 +32,6 @@ struct Fault
     int error;
 };
 
-const char *const opNames[] = { "List", "Stat", "Open", "Link", "Copy", "MakeDir", "Sync", "Rename",
-                                "Remove", "Thread" };
-static_assert(sizeof opNames / sizeof *opNames == size_t(Op::Count));
-
 std::vector<Fault> faultsFromEnvironment()
 {
     std::vector<Fault> faults;
@@ -43,7 +39,7 @@ std::vector<Fault> faultsFromEnvironment()
         const QStringList fields = spec.split(':');
         const QStringList range = fields.value(1).split('-');
         for (int op = 0; op < int(Op::Count); ++op) {
-            if (fields.size() == 3 && fields[0] == QLatin1String(opNames[op]))
+            if (fields.size() == 3 && fields[0] == QLatin1String(opName(Op(op))))
                 faults.push_back({ Op(op), range[0].toInt(), range.last().toInt(), fields[2].toInt() });
         }
     }

@@ -391,6 +391,21 @@ void TestUpdaterEndToEnd::completesUpdate()
     // The first attempt never comes early: the main application may still be closing.
     QVERIFY(inst.process().waitForReadyRead(10000));
     QVERIFY2(clock.elapsed() >= 3000, qPrintable(QString::number(clock.elapsed())));
+#ifdef Q_OS_WIN
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") && inst.root().size() >= MAX_PATH) {
+        // Wine's CreateProcess takes the program's long path into a MAX_PATH buffer
+        // (GetLongPathNameW unchecked) and so starts no program that lies deeper: the install
+        // is shown here, the launch only on Windows.
+        QDeadlineTimer deadline(15000);
+        while (QFileInfo::exists(inst.path("_update")) && !deadline.hasExpired())
+            QTest::qWait(50);
+        inst.process().kill();
+        inst.process().waitForFinished();
+        QCOMPARE(inst.process().readAllStandardOutput(), inst.printedPath());
+        QCOMPARE(inst.release(), after);
+        QSKIP("Wine cannot start a program whose long path exceeds MAX_PATH; the install was checked");
+    }
+#endif
     QVERIFY(inst.process().waitForFinished(15000));
     QCOMPARE(inst.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(inst.process().exitCode(), 0);

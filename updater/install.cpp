@@ -1,4 +1,4 @@
-#include "install.h"
+#include "install_p.h"
 
 #include <QDir>
 #include <QHash>
@@ -204,53 +204,12 @@ private:
     bool m_valid = false;
 };
 
-// Removes the entry `name` of `parent`: a directory with all it holds, anything else as
-// itself. Each directory is opened through the one above and never through a link, so an
-// entry swapped for a link meanwhile is removed as that link. With `keep`, entries it
-// chooses stay, with every directory above them, and the removal stops at the first
-// failure; without it, everything that can go goes.
-template <typename Keep>
-bool removeTreeIn(const sys::DirHandle &parent, const QString &name, const Keep &keep, bool stopAtFailure)
+bool keepHiddenAndSystem(const sys::Entry &entry)
 {
-    sys::DirHandle dir;
-    bool notDir = false;
-    if (!sys::openDirIn(parent, name, &dir, &notDir))
-        return notDir && sys::removeFileIn(parent, name);
-    std::vector<sys::Entry> entries;
-    bool removed = sys::listDir(dir, entries);
-    for (const sys::Entry &entry : entries) {
-        if (!removed && stopAtFailure)
-            break;
-        if (keep(entry))
-            continue;
-        removed = (entry.type == Type::Dir ? removeTreeIn(dir, entry.name, keep, stopAtFailure)
-                                           : sys::removeFileIn(dir, entry.name))
-                && removed;
-    }
-    // Tried even after a failure; it only succeeds on an empty directory.
-    const bool dirRemoved = sys::removeDirIn(parent, name, &dir);
-    return removed && dirRemoved;
-}
-
-// The same for a path: the directory above it is opened by its path.
-template <typename Keep>
-bool removeTreeAt(const QString &path, const Keep &keep, bool stopAtFailure)
-{
-    sys::DirHandle parent;
-    if (!sys::openDir(parentOf(path), &parent))
-        return sys::typeOf(path, false) == Type::Missing;
-    const bool removed = removeTreeIn(parent, nameOf(path), keep, stopAtFailure);
-    sys::closeDir(&parent);
-    return removed;
+    return entry.hidden || entry.type == Type::Other;
 }
 
 } // namespace
-
-// Built on the layer's own operations, the same on every platform.
-bool sys::removeTree(const QString &path)
-{
-    return removeTreeAt(path, [](const sys::Entry &) { return false; }, false);
-}
 
 QString lockFileName()
 {
@@ -291,6 +250,8 @@ void report(const Failure &failure)
         qCWarning(lcUpdater).noquote() << line;
     }
 }
+
+static_assert(sys::noLock == -1, "Lock::isLocked() tells a handle by it");
 
 Lock::Lock(const QString &installRoot)
     : m_path(join(installRoot, lockFileName()))
@@ -376,9 +337,7 @@ bool removeStagingTree(const QString &root)
         return true; // no directory: nothing to remove
     // Hidden and system entries stay, and so does every directory above them. A link,
     // dangling or not, is removed as a link; the removal stops at its first failure.
-    return removeTreeAt(root, [](const sys::Entry &entry) {
-        return entry.hidden || entry.type == Type::Other;
-    }, true);
+    return sys::removeTreeAt(root, keepHiddenAndSystem, true);
 }
 
 bool findPlaces(Places *places)
@@ -419,14 +378,18 @@ Transaction::Transaction(const QString &stagingRoot, const QString &installRoot)
 
 Transaction::~Transaction()
 {
-    if (!m_done)
+    if (m_finished)
+        freeOldFiles(false);
+    else
         rollBack();
 }
 
 bool Transaction::run()
 {
-    if (stage() && sync() && commit() && finish())
+    if (stage() && sync() && commit() && finish()) {
+        freeOldFiles(false);
         return true;
+    }
     rollBack();
     return false;
 }
@@ -451,7 +414,7 @@ QString Transaction::sourcePath(const Item &item) const
 QString Transaction::madePath(const Item &item) const
 {
     const QString &dir = m_dirs[size_t(item.dir)].path;
-    return item.isStep ? ownPath(dir, 'p', item.number) : join(dir, item.name);
+    return isStep(item) ? ownPath(dir, 'p', item.number) : join(dir, item.name);
 }
 
 QString Transaction::installedPath(const Item &item) const
@@ -484,7 +447,7 @@ QStringList Transaction::parts() const
 {
     QStringList paths;
     for (const Item &item : m_items) {
-        if (item.isStep && item.kind != Kind::Respell)
+        if (isStep(item) && item.kind != Kind::Respell)
             paths << madePath(item);
     }
     return paths;
@@ -501,8 +464,6 @@ bool Transaction::fail(const QString &phase, const QString &path, const QString 
         m_failure = { phase, path, reason };
     return false;
 }
-
-// ---- stage
 
 bool Transaction::stage()
 {
@@ -588,8 +549,7 @@ void Transaction::addRespell(int dir, const QString &from, const QString &to)
     item.name = from;
     item.dir = dir;
     item.kind = Kind::Respell;
-    item.isStep = true;
-    item.made = Result::Ok; // nothing to make
+    item.state = State::Made; // nothing to make
     item.number = quint32(m_spellings.size());
     m_spellings << to;
     m_items.push_back(std::move(item));
@@ -633,9 +593,8 @@ bool Transaction::planEntry(const sys::Entry &entry, int source, int dir, const 
     item.source = source;
     item.dir = dir;
     item.kind = entry.type == Type::Link ? Kind::Link : Kind::File;
-    item.isStep = !m_dirs[size_t(dir)].isNew;
     item.replaces = installed.type != Type::Missing;
-    if (item.isStep)
+    if (isStep(item))
         item.number = freshNumber();
     m_items.push_back(std::move(item));
     return true;
@@ -665,8 +624,7 @@ bool Transaction::planDirectory(const QString &stagedName, const sys::Entry &ins
     item.source = source;
     item.dir = dir;
     item.kind = Kind::Dir;
-    item.isStep = !parent.isNew;
-    if (item.isStep)
+    if (isStep(item))
         item.number = freshNumber();
     const QString made = madePath(item);
     m_items.push_back(std::move(item));
@@ -694,9 +652,10 @@ bool Transaction::makeDirectories()
             continue;
         // Every own name was freed or skipped by the walk, so a taken one is a failure.
         const QString made = madePath(item);
-        item.made = sys::makeDir(made);
-        if (item.made != Result::Ok)
+        if (sys::makeDir(made) != Result::Ok)
             return fail(QStringLiteral("stage"), made, sys::lastErrorCode());
+        // On disk now: the new directory, empty, at its part name (or inside a new one).
+        item.state = State::Made;
     }
     return true;
 }
@@ -712,7 +671,7 @@ bool Transaction::makeFiles()
         }
     });
     for (const Item &item : m_items) {
-        if (item.made != Result::Ok)
+        if (item.state != State::Made)
             return fail(QStringLiteral("stage"), item.sourceFailed ? sourcePath(item) : madePath(item),
                         item.error);
     }
@@ -725,25 +684,30 @@ void Transaction::makeFile(Item &item)
 {
     const QString from = sourcePath(item);
     const QString made = madePath(item);
+    Result result;
     if (item.kind == Kind::Link) {
-        item.made = sys::copyLink(from, made);
+        result = sys::copyLink(from, made);
     } else {
         bool linkable = false;
         if (!sys::checkStagedFile(from, &linkable)) {
-            item.made = Result::Failed;
+            result = Result::Failed;
             item.sourceFailed = true;
         } else {
-            item.made = linkable ? sys::hardLink(from, made) : Result::Unsupported;
-            item.linked = item.made == Result::Ok;
-            if (item.made == Result::Unsupported)
-                item.made = sys::copyFile(from, made);
+            result = linkable ? sys::hardLink(from, made) : Result::Unsupported;
+            item.linked = result == Result::Ok;
+            if (result == Result::Unsupported)
+                result = sys::copyFile(from, made);
         }
     }
-    if (item.made != Result::Ok)
+    // On disk now, where it worked: the new entry at its part name (a second name of the
+    // staged file where linked); where it failed, nothing.
+    if (result == Result::Ok)
+        item.state = State::Made;
+    else
         item.error = sys::lastErrorCode();
 }
 
-// ---- sync, commit, finish
+// ---- sync, commit, finish, free
 
 QStringList Transaction::installedDirs() const
 {
@@ -774,15 +738,15 @@ bool Transaction::checkTargets()
 {
     for (const Item &item : m_items) {
         const QString target = installedPath(item);
-        if ((item.kind == Kind::Respell || (item.isStep && item.replaces)) && !sys::canReplace(target))
+        if ((item.kind == Kind::Respell || (isStep(item) && item.replaces)) && !sys::canReplace(target))
             return fail(QStringLiteral("commit"), target, QStringLiteral("in use by another program"));
     }
     return true;
 }
 
-// Each step has a target of its own, so steps are committed on a thread per core; a
-// respelling follows everything inside its entry, so respellings come last, in order. Where
-// a step fails, the others stop, and the caller undoes whatever was committed.
+// Each step has a target of its own, so steps are committed on several threads; a
+// respelling follows everything inside its entry, so respellings come last, in list order.
+// Where a step fails, the others stop, and the caller undoes whatever was committed.
 bool Transaction::commit()
 {
     if (!checkTargets())
@@ -790,6 +754,8 @@ bool Transaction::commit()
     const QString marker = join(m_install, commitMarkerName());
     if (!sys::writeRecord(marker, {}))
         return fail(QStringLiteral("commit"), marker, sys::lastErrorCode());
+    // On disk now: the marker; every part Made. From here on a killed run leaves some steps
+    // Committed, which the next start completes by installing again.
     std::atomic<bool> stop{false};
     std::mutex failureLock;
     size_t failedAt = m_items.size(); // the first step that failed, and why
@@ -797,7 +763,7 @@ bool Transaction::commit()
     inParallel(m_items.size(), computing(), [&](size_t first, size_t end) {
         for (size_t i = first; i < end && !stop.load(std::memory_order_relaxed); ++i) {
             Item &item = m_items[i];
-            if (!item.isStep || item.kind == Kind::Respell || commitStep(item))
+            if (!isStep(item) || item.kind == Kind::Respell || commitStep(item))
                 continue;
             const int error = sys::lastErrorCode();
             const std::lock_guard<std::mutex> guard(failureLock);
@@ -815,7 +781,8 @@ bool Transaction::commit()
             continue;
         if (!sys::respell(installedPath(item), respelledPath(item), respellViaPath(item)))
             return fail(QStringLiteral("commit"), installedPath(item), sys::lastErrorCode());
-        item.committed = true;
+        // On disk now: the entry under the release's spelling.
+        item.state = State::Committed;
     }
     return true;
 }
@@ -824,84 +791,59 @@ bool Transaction::commitStep(Item &item)
 {
     const QString part = madePath(item);
     const QString target = installedPath(item);
-    if (item.replaces)
-        item.committed = sys::replace(part, target, backupPath(item), asidePath(item), &item.undo) == Result::Ok;
-    else
-        item.committed = sys::renameToFreeName(part, target);
-    return item.committed;
+    const bool committed = item.replaces
+            ? sys::replace(part, target, backupPath(item), asidePath(item), &item.undo) == Result::Ok
+            : sys::renameToFreeName(part, target);
+    // On disk now, where it worked: the target holds the new entry, the old one lies where
+    // item.undo says (the table at sys::Undo); where it failed, nothing changed.
+    if (committed)
+        item.state = State::Committed;
+    return committed;
 }
 
 bool Transaction::finish()
 {
-    // The new names must be on disk before the old files and the staging tree go.
-    const QStringList dirs = installedDirs();
-    if (!sys::syncNames(dirs))
+    // The new names must be on disk before anything old goes: from here on the attempt is
+    // never rolled back.
+    if (!sys::syncNames(installedDirs()))
         return fail(QStringLiteral("finish"), m_install, sys::lastErrorCode());
-    m_done = true;
+    m_finished = true;
     if (!sys::removeFile(join(m_install, commitMarkerName())))
         m_leftovers = true;
-    dropOldFiles();
-    // The list goes once those removals are on disk too: a power cut must not leave old data
-    // under own names that no list points to. Where some would not go, it stays and names
-    // every directory, so that a later run removes them.
-    if (m_leftovers)
-        writeDirList(true);
-    else if (sys::syncNames(dirs))
-        sys::removeFile(join(m_install, dirListName()));
+    // On disk now: every step Committed for good, no marker; the old entries under part or
+    // backup names, listed in ".qu-dirs".
+    removeStagedNames();
+    // On disk now: no name in the staging tree shares data with an installed file.
     return true;
 }
 
-// Each step's old file goes (its backup, or the part's name where the two were exchanged),
-// and so does a linked file's staged name: a linked file is one file with two names, one
-// installed, one staged, and nothing left in the staging tree (its removal can stop part-way)
-// may reach the installation. Where a staged name cannot go, the installed file becomes a
-// copy of its own. Freeing the old files' space is most of this, and most of that is waiting
-// for the disk: many removals at a time, the quick staged names among them.
-void Transaction::dropOldFiles()
+// A linked file is one file with two names, one installed, one staged: the staged one goes,
+// so that nothing left in the staging tree (its removal can stop part-way) reaches the
+// installation. Where it cannot go, the installed file becomes a copy of its own. Through
+// the directories as the walk listed them: one swapped for a link meanwhile (the staging tree
+// may be writable by others) leads nowhere.
+void Transaction::removeStagedNames()
 {
-    // Through the directories as the plan listed them: one swapped for a link meanwhile (the
-    // staging tree may be writable by others) leads nowhere, and what it held stays.
-    const auto dropOld = [this](const Item &item, DirCursor &cursor) {
-        const Dir &dir = m_dirs[size_t(item.dir)];
-        const sys::DirHandle *handle = cursor.at(item.dir, dir.path, dir.id);
-        const QString old = nameOf(item.undo == sys::Undo::Exchange ? madePath(item) : backupPath(item));
-        return handle && sys::removeFileIn(*handle, old);
-    };
-    std::vector<size_t> held; // old files that would not go
-    std::vector<size_t> kept; // linked files whose staged name could not be removed
-    std::mutex lock;
+    std::vector<size_t> kept;
+    std::mutex keptLock;
     inParallel(m_items.size(), waiting, [&](size_t first, size_t end) {
-        DirCursor installed, staged;
+        DirCursor staged;
         for (size_t i = first; i < end; ++i) {
             const Item &item = m_items[i];
-            if (item.undo != sys::Undo::None && !dropOld(item, installed)) {
-                const std::lock_guard<std::mutex> guard(lock);
-                held.push_back(i);
-            }
-            if (item.linked) {
-                const Source &source = m_sources[size_t(item.source)];
-                const sys::DirHandle *handle = staged.at(item.source, source.path, source.id);
-                if (!handle || !sys::removeFileIn(*handle, item.name)) {
-                    const std::lock_guard<std::mutex> guard(lock);
-                    kept.push_back(i);
-                }
+            if (!item.linked)
+                continue;
+            const Source &source = m_sources[size_t(item.source)];
+            const sys::DirHandle *handle = staged.at(item.source, source.path, source.id);
+            if (!handle || !sys::removeFileIn(*handle, item.name)) {
+                const std::lock_guard<std::mutex> guard(keptLock);
+                kept.push_back(i);
             }
         }
     });
-    // An old file someone still holds (a reader about to let go, a virus scanner) is waited
-    // for a moment, so that no backup outlives a finished update; past that, the next start
-    // removes it.
-    std::sort(held.begin(), held.end());
-    for (int waited = 0; !held.empty() && waited < heldFileWaitMs; waited += heldFileRetryMs) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(heldFileRetryMs));
-        DirCursor installed;
-        held.erase(std::remove_if(held.begin(), held.end(), [&](size_t i) { return dropOld(m_items[i], installed); }),
-                   held.end());
+    for (const size_t i : kept) {
+        if (!replaceWithOwnCopy(installedPath(m_items[i])))
+            m_leftovers = true; // its part, if one is left; the file itself stays shared
     }
-    if (!held.empty())
-        m_leftovers = true;
-    for (const size_t i : kept)
-        replaceWithOwnCopy(installedPath(m_items[i]));
 }
 
 bool Transaction::replaceWithOwnCopy(const QString &installed)
@@ -917,43 +859,123 @@ bool Transaction::replaceWithOwnCopy(const QString &installed)
             m_leftovers = true;
         return false;
     }
+    // On disk now: the installed name holds the copy; the shared file lies at the part name
+    // (Exchange) or the backup name (Backup), and goes.
     if (!sys::removeFile(undo == sys::Undo::Exchange ? part : backup))
         m_leftovers = true;
     return true;
 }
 
+void Transaction::freeOldFiles(bool inBackground)
+{
+    if (!m_finished || m_freed)
+        return;
+    m_freed = true;
+    // Through the directories as the walk listed them, each old entry where its Undo says.
+    const auto freeOld = [this](Item &item, DirCursor &cursor) {
+        const Dir &dir = m_dirs[size_t(item.dir)];
+        const sys::DirHandle *handle = cursor.at(item.dir, dir.path, dir.id);
+        const QString old = nameOf(item.undo == sys::Undo::Exchange ? madePath(item) : backupPath(item));
+        if (!handle || !sys::removeFileIn(*handle, old))
+            return false;
+        item.state = State::Freed;
+        return true;
+    };
+    std::vector<size_t> held; // old entries another program still holds
+    std::vector<size_t> kept; // old entries that would not go for another reason
+    std::mutex heldLock;
+    // Freeing a file's blocks is most of this, and most of that is waiting for the disk: many
+    // removals at a time.
+    inParallel(m_items.size(), waiting, [&](size_t first, size_t end) {
+        static thread_local bool lowered = false;
+        if (inBackground && !lowered)
+            lowered = sys::lowerIoPriority();
+        DirCursor installed;
+        for (size_t i = first; i < end; ++i) {
+            if (m_items[i].state != State::Committed || m_items[i].undo == sys::Undo::None
+                || freeOld(m_items[i], installed))
+                continue;
+            const bool inUse = sys::isInUse(sys::lastErrorCode());
+            const std::lock_guard<std::mutex> guard(heldLock);
+            (inUse ? held : kept).push_back(i);
+        }
+    });
+    // An old file someone still holds (a reader about to let go, a virus scanner) is waited
+    // for a moment, so that no backup outlives a finished update; past that, the next start
+    // removes it.
+    std::sort(held.begin(), held.end());
+    for (int waited = 0; !held.empty() && waited < heldFileWaitMs; waited += heldFileRetryMs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(heldFileRetryMs));
+        DirCursor installed;
+        held.erase(std::remove_if(held.begin(), held.end(), [&](size_t i) { return freeOld(m_items[i], installed); }),
+                   held.end());
+    }
+    if (!held.empty() || !kept.empty())
+        m_leftovers = true;
+    // The list goes once those removals are on disk too: a power cut must not leave old data
+    // under own names that no list points to. Where some would not go, it stays and names
+    // every directory, so that a later run removes them.
+    const QStringList dirs = installedDirs();
+    if (m_leftovers)
+        writeDirList(true);
+    else if (sys::syncNames(dirs))
+        sys::removeFile(join(m_install, dirListName()));
+}
+
 // ---- roll back
+
+// Undoes one committed step exactly as its Undo says (the table at sys::Undo).
+bool Transaction::undoStep(Item &item)
+{
+    const QString target = installedPath(item);
+    bool undone;
+    if (item.kind == Kind::Respell)
+        undone = sys::respell(respelledPath(item), target, respellViaPath(item));
+    else if (item.replaces)
+        undone = sys::undoReplace(item.undo, madePath(item), target, backupPath(item));
+    else
+        undone = sys::rename(target, madePath(item)); // back under its part name
+    // On disk now, where it worked: the target holds the old entry again (or nothing, for a
+    // new name), the part name the new entry after an Exchange or a new name. Where it did
+    // not: as after the commit; the next attempt removes the part or backup that holds the
+    // old entry and installs the new one again.
+    item.state = undone ? State::Undone : State::UndoFailed;
+    if (!undone)
+        m_undoFailures.push_back({ QStringLiteral("undo"), target, sys::errorText(sys::lastErrorCode()) });
+    return undone;
+}
 
 void Transaction::rollBack()
 {
+    if (m_finished)
+        return;
+    // In reverse list order: a respelling comes after the steps inside its entry.
     for (auto item = m_items.rbegin(); item != m_items.rend(); ++item) {
-        if (!item->committed)
-            continue;
-        const QString part = madePath(*item);
-        const QString target = installedPath(*item);
-        bool undone;
-        if (item->kind == Kind::Respell)
-            undone = sys::respell(respelledPath(*item), target, respellViaPath(*item));
-        else if (item->replaces)
-            undone = sys::undoReplace(item->undo, part, target, backupPath(*item));
-        else
-            undone = sys::rename(target, part); // back under its part name
-        // A step that cannot be undone keeps its part: it may hold the old file now. The
-        // next attempt removes it and installs the new file again.
-        item->committed = !undone;
-        if (!undone)
-            m_undoFailures.push_back({ QStringLiteral("undo"), target, sys::errorText(sys::lastErrorCode()) });
+        if (item->state == State::Committed)
+            undoStep(*item);
     }
     bool clean = !m_leftovers;
     for (const Item &item : m_items) {
-        if (item.kind == Kind::Respell)
-            clean = clean && !item.committed; // its "part" is the installed entry itself
-        else if (item.isStep && !item.committed && item.made == Result::Ok)
-            clean = removeEntry(madePath(item), item.kind == Kind::Dir ? Type::Dir : Type::File) && clean;
-        else if (item.isStep && item.committed)
-            clean = false;
+        switch (item.state) {
+        case State::Planned:
+            break; // nothing on disk
+        case State::Made:
+        case State::Undone:
+            // A respelling has no part: its entry is the installed one. An entry inside a new
+            // directory goes with that directory's part.
+            if (item.kind != Kind::Respell && isStep(item))
+                clean = removeEntry(madePath(item), item.kind == Kind::Dir ? Type::Dir : Type::File) && clean;
+            break;
+        case State::Committed: // undone above: not reached
+        case State::UndoFailed:
+        case State::Freed:
+            clean = false; // the list keeps the names the next start must see to
+            break;
+        }
     }
     clean = sys::removeFile(join(m_install, commitMarkerName())) && clean;
+    // On disk now: the old release, with no part, backup or marker of this attempt where
+    // `clean`; otherwise what is left is listed for the next start.
     if (clean)
         sys::removeFile(join(m_install, dirListName()));
     else if (!m_dirs.empty())
@@ -962,7 +984,57 @@ void Transaction::rollBack()
     m_dirs.clear();
     m_sources.clear();
     m_spellings.clear();
-    m_done = true;
+    m_finished = true;
+    m_freed = true;
+}
+
+// ---- one attempt of the cycle
+
+Attempt::Attempt(const Places &places)
+    : m_places(places)
+{
+}
+
+Attempt::~Attempt()
+{
+    freeOldFiles();
+}
+
+bool Attempt::run()
+{
+    // One updater at a time per installation: a second one (a double click, a launcher that
+    // retries) touches nothing while this one works.
+    m_lock = std::make_unique<Lock>(m_places.root);
+    if (!m_lock->isLocked()) {
+        report(m_lock->failure());
+        m_lock.reset();
+        return false;
+    }
+    // A set-aside program of an earlier update lies in the updater's own directory.
+    removeLeftovers(m_places.root, m_places.ownDir.isEmpty() ? QStringList() : QStringList { m_places.ownDir });
+    m_transaction = std::make_unique<Transaction>(m_places.staging, m_places.root);
+    Transaction &transaction = *m_transaction;
+    if (!(transaction.stage() && transaction.sync() && transaction.commit() && transaction.finish())) {
+        transaction.rollBack();
+        report(transaction.failure());
+        // Each step the undo could not take back: the installation is mixed until the next
+        // attempt, which removes the leftovers and installs the release again.
+        for (const Failure &failure : transaction.undoFailures())
+            report(failure);
+        m_transaction.reset();
+        m_lock.reset();
+        return false;
+    }
+    removeStagingTree(m_places.staging);
+    return true;
+}
+
+void Attempt::freeOldFiles()
+{
+    if (m_transaction)
+        m_transaction->freeOldFiles(true);
+    m_transaction.reset();
+    m_lock.reset();
 }
 
 } // namespace install

@@ -57,12 +57,37 @@ enum class Result : unsigned char {
     Failed,
 };
 
-// How a committed replacement is undone.
+// How a committed step is undone, and so what lies where. "old" is the installed entry, "new"
+// the part's; target, part and backup are the step's three names (the last two the
+// updater's own, which the install unit makes; so is the aside name).
+//
+//   step                       after the commit                after its undo
+//   Exchange (Linux: renameat2 target: new, part: old          target: old, part: new
+//     RENAME_EXCHANGE)
+//   Backup, POSIX (link, then  target: new, backup: old        target: old (the backup
+//     rename over)             (a second name), part: -        renamed back), part: -
+//   Backup, Windows (hard      target: new, backup: old,       target: old, part: -;
+//     link, then MoveFileEx    part: -                         read-only given back for
+//     or POSIX-semantics                                       BackupReadOnly
+//     rename over)
+//   Backup, Windows, the       target: new, backup: old,       target: old, part: -; the
+//     running updater.exe      aside: old (the same file,      aside name stays until the
+//                              still running)                  program exits (a later start)
+//   Backup, Windows without    target: new, backup: old        target: old, part: -
+//     hard links (FAT: old     (renamed there), part: -
+//     renamed aside first)
+//   None: a new name           target: new, part: -            target: -, part: new
+//     (rename to a free name)
+//   None: a respelling         the entry under the release's   the entry under its old
+//                              spelling                        spelling
+//
+// Once the commit is final, the old entry goes: the part name after an Exchange, the backup
+// name after a Backup. "-" means no entry at that name.
 enum class Undo : unsigned char {
     None,
-    Exchange, // part and target swapped names: swap them back
-    Backup,   // the old file is kept under the backup name: rename it back
-    BackupReadOnly, // as Backup, and the old file had the read-only attribute (Windows)
+    Exchange,
+    Backup,
+    BackupReadOnly, // Windows: as Backup, and the old file had the read-only attribute
 };
 
 // The key an installed name is looked up by: the name itself where names are
@@ -150,6 +175,12 @@ bool removeDir(const QString &path);
 // Removes a whole tree, hidden entries included, links as links; each directory through the
 // handle of the one above, so nothing swapped in during the removal leads it elsewhere.
 bool removeTree(const QString &path);
+// The same for the entry `name` of `parent`, keeping what `keep` chooses (with every
+// directory above it); with `stopAtFailure` the removal of a directory stops at its first
+// entry that will not go. Both are built on the operations above (install_tree.cpp).
+bool removeTreeIn(const DirHandle &parent, const QString &name, bool (*keep)(const Entry &), bool stopAtFailure);
+// The same for a path: the directory above it is opened by its path.
+bool removeTreeAt(const QString &path, bool (*keep)(const Entry &), bool stopAtFailure);
 
 // A small file of the updater's own holding `lines`, made anew: whatever was at `path`
 // (a leftover of any kind) is removed first, and nothing is written through a link.
@@ -174,9 +205,15 @@ bool ownExecutable(QString *path);
 // Makes `dir` the working directory (on Windows by its short form where the path is too
 // long for a working directory).
 bool enterDirectory(const QString &dir);
+// Puts the calling thread's file-system work behind everyone else's: Linux's idle I/O class,
+// Windows' background mode. True when it did.
+bool lowerIoPriority();
 // The path as standard output carries it: its bytes on POSIX; on Windows the ANSI code page,
 // with "?" for a character it lacks rather than a look-alike that names another path.
 QByteArray forOutput(const QString &path);
+
+// True for an error that says another program has the entry open (and may soon let go).
+bool isInUse(int code);
 
 // The error of the last failed operation of this thread (errno, or GetLastError on
 // Windows), and the system's text for such an error.

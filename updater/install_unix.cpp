@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace install::sys {
@@ -765,9 +766,25 @@ bool enterDirectory(const QString &dir)
     return ::chdir(native(dir).constData()) == 0;
 }
 
+bool lowerIoPriority()
+{
+#ifdef __linux__
+    // ioprio_set(IOPRIO_WHO_PROCESS, this thread, IOPRIO_CLASS_IDLE): glibc has no wrapper.
+    constexpr int whoProcess = 1, classIdle = 3, classShift = 13;
+    return ::syscall(SYS_ioprio_set, whoProcess, 0, classIdle << classShift) == 0;
+#else
+    return false;
+#endif
+}
+
 QByteArray forOutput(const QString &path)
 {
     return native(path);
+}
+
+bool isInUse(int code)
+{
+    return code == EBUSY || code == ETXTBSY;
 }
 
 int lastErrorCode()

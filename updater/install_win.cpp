@@ -856,6 +856,11 @@ bool enterDirectory(const QString &dir)
     return SetCurrentDirectoryW(path.c_str());
 }
 
+bool lowerIoPriority()
+{
+    return SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
+}
+
 QByteArray forOutput(const QString &path)
 {
     // UTF-8 as the ANSI code page (a system setting) maps everything and takes no flag.
@@ -866,6 +871,11 @@ QByteArray forOutput(const QString &path)
     QByteArray bytes(size, Qt::Uninitialized);
     WideCharToMultiByte(CP_ACP, flags, text, int(path.size()), bytes.data(), size, nullptr, nullptr);
     return bytes;
+}
+
+bool isInUse(int code)
+{
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }
 
 int lastErrorCode()

@@ -41,21 +41,11 @@ void Updater::performUpdate()
     std::fwrite(installPath.constData(), 1, size_t(installPath.size()), stdout);
     std::fflush(stdout);
 
-    // One updater at a time per installation: a second one (a double click, a launcher that
-    // retries) touches nothing while this one works.
-    const install::Lock lock(places.root);
-    if (!lock.isLocked()) {
-        install::report(lock.failure());
-    } else {
-        // A set-aside program of an earlier update lies in the updater's own directory.
-        install::removeLeftovers(places.root, { places.ownDir });
-        QDir sourceDir(places.staging);
-        QDir targetDir(places.root);
-        if (copyAllFiles(sourceDir, targetDir)) {
-            removeAllFiles(sourceDir);
-            QTimer::singleShot(0, this, SLOT(startMainApp()));
-            return;
-        }
+    auto attempt = std::make_unique<install::Attempt>(places);
+    if (attempt->run()) {
+        m_attempt = std::move(attempt);
+        QTimer::singleShot(0, this, SLOT(startMainApp()));
+        return;
     }
     QTimer::singleShot(retryDelay, this, SLOT(performUpdate()));
 }
@@ -64,7 +54,14 @@ void Updater::startMainApp()
 {
     install::Places places;
     if (install::findPlaces(&places)) {
-        if (runFile(places.mainAppLaunchName)) {
+        const bool launched = runFile(places.mainAppLaunchName);
+        // What the release replaced goes now, behind the main application where it starts:
+        // the user waits for that, not for the old files.
+        if (m_attempt) {
+            m_attempt->freeOldFiles();
+            m_attempt.reset();
+        }
+        if (launched) {
             QCoreApplication::exit(0);
             return;
         }
@@ -79,6 +76,7 @@ bool Updater::copyAllFiles(QDir &sourceDir, QDir &targetDir)
     return install::installRelease(sourceDir.absolutePath(), targetDir.absolutePath());
 }
 
+// The staging tree's removal on its own; an attempt removes it after installing.
 bool Updater::removeAllFiles(QDir &dir)
 {
     return install::removeStagingTree(dir.absolutePath());

@@ -5,8 +5,13 @@
 
 #include <QWidget>
 
+#include <memory>
+
 class QDir;
-class QFileInfo;
+
+namespace install {
+class Attempt;
+}
 
 class Updater : public QWidget
 {
@@ -26,7 +31,8 @@ private:
     bool removeAllFiles(QDir &dir);
     bool runFile(const QString &path);
 
-    friend class TestUpdater;
+    // The installed attempt whose old files go once the main application runs.
+    std::unique_ptr<install::Attempt> m_attempt;
 };
 
 #endif // QUILLMOOR_UPDATER_H
