@@ -730,9 +730,10 @@ void TestInstall::threadsThatCannotStart()
 void TestInstall::linkedDirectoryIsSyncedWhereItLies()
 {
     // A directory the installation holds as a link to another disk is followed, and the
-    // data and names put there are synced on that disk too.
+    // data and names put there are synced there too: each file and each directory is synced
+    // itself, wherever it lies, so the calls are as many as without the link.
 #ifndef __linux__
-    QSKIP("one sync per file system is how Linux syncs");
+    QSKIP("needs a second file system (/dev/shm)");
 #else
     const QString other = otherFileSystem();
     if (other.isEmpty())
@@ -753,7 +754,8 @@ void TestInstall::linkedDirectoryIsSyncedWhereItLies()
             QCOMPARE(treeutil::read(inst.path()),
                      QStringList({ "data->" + moved.path() + "/data", "top=new" }));
     }
-    QCOMPARE(syncs[true], 2 * syncs[false]);
+    QVERIFY(syncs[false] > 0);
+    QCOMPARE(syncs[true], syncs[false]);
 #endif
 }
 

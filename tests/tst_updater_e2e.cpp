@@ -811,9 +811,11 @@ void TestUpdaterEndToEnd::startsWithoutDisplay()
 void TestUpdaterEndToEnd::syncsBeforeItCommits()
 {
     // The order of the updater's file-system calls in a real update: every rename of a part
-    // onto its target comes after a sync made once that part existed, and the staging tree
-    // goes only after a sync that follows the last rename. This checks the order, not what
-    // a power cut does.
+    // onto its target comes after the part's own data was synced and its directory's names
+    // were, both once the part existed; and the staging tree goes only after every directory
+    // a rename changed was synced again. Only the updater's own files are synced: no sync or
+    // syncfs, which would wait for other programs' data. This checks the order, not what a
+    // power cut does.
 #ifdef Q_OS_WIN
     QSKIP("strace traces Linux processes; on Windows every commit is a rename written through");
 #endif
@@ -860,34 +862,57 @@ void TestUpdaterEndToEnd::syncsBeforeItCommits()
         return paths;
     };
     const QRegularExpression part(QStringLiteral("/\\.qu-p\\w+$"));
-    QHash<QString, int> createdAt;
-    int lastSync = -1;
-    int lastRename = -1;
+    const QRegularExpression descriptor(QString::fromLatin1(R"re(^\d+<([^>]*)>)re"));
+    const auto dirOf = [](const QString &path) { return path.left(path.lastIndexOf('/')); };
+    QHash<QString, int> createdAt, syncedAt, renamedIn;
     int renames = 0;
     int stagingRemovals = 0;
+    // A call another thread interrupts is logged in two lines, "<pid> call(... <unfinished ...>"
+    // and "<pid> <... call resumed>...) = <result>": joined here, at the line it ended on.
+    const QRegularExpression unfinished(QString::fromLatin1(R"re(^(\d+) +(.*) <unfinished \.\.\.>$)re"));
+    const QRegularExpression resumed(QString::fromLatin1(R"re(^(\d+) +<\.\.\. \w+ resumed>(.*)$)re"));
+    QHash<QString, QString> pending;
     const QStringList lines = QString::fromLocal8Bit(file.readAll()).split(QLatin1Char('\n'));
     for (int n = 0; n < lines.size(); ++n) {
-        const QString &line = lines[n];
-        const QRegularExpressionMatch m = call.match(line);
+        QString line = lines[n];
+        QRegularExpressionMatch m;
+        if ((m = unfinished.match(line)).hasMatch()) {
+            pending.insert(m.captured(1), m.captured(1) + ' ' + m.captured(2));
+            continue;
+        }
+        if ((m = resumed.match(line)).hasMatch())
+            line = pending.take(m.captured(1)) + m.captured(2);
+        m = call.match(line);
         if (!m.hasMatch() || m.captured(3).toInt() < 0)
             continue;
         const QString name = m.captured(1);
         const QStringList paths = pathsOf(m.captured(2));
-        if (QStringList { "link", "linkat", "openat", "mkdir", "mkdirat" }.contains(name)) {
+        if (QStringList { "link", "linkat", "mkdir", "mkdirat" }.contains(name)
+            || (name == "openat" && m.captured(2).contains("O_CREAT"))) {
             if (!paths.isEmpty() && part.match(paths.last()).hasMatch())
                 createdAt.insert(paths.last(), n);
-        } else if (QStringList { "sync", "syncfs", "fsync", "fdatasync" }.contains(name)) {
-            lastSync = n;
+        } else if (name == "sync" || name == "syncfs") {
+            QFAIL(qPrintable("a sync of everything, other programs' data included: " + line));
+        } else if (name == "fsync" || name == "fdatasync") {
+            const QRegularExpressionMatch fd = descriptor.match(m.captured(2));
+            QVERIFY2(fd.hasMatch(), qPrintable(line));
+            syncedAt.insert(fd.captured(1), n);
         } else if (name.startsWith("rename") && paths.size() == 2 && part.match(paths[0]).hasMatch()
                    && paths[1].startsWith(inst.root())) {
-            QVERIFY2(createdAt.contains(paths[0]), qPrintable(line));
-            QVERIFY2(lastSync > createdAt.value(paths[0]), qPrintable("no sync between creation and rename: " + line));
-            lastRename = n;
+            const QString made = paths[0];
+            QVERIFY2(createdAt.contains(made), qPrintable(line));
+            QVERIFY2(syncedAt.value(made, -1) > createdAt.value(made),
+                     qPrintable("part not synced between its creation and its rename: " + line));
+            QVERIFY2(syncedAt.value(dirOf(made), -1) > createdAt.value(made),
+                     qPrintable("part's directory not synced between its creation and its rename: " + line));
+            renamedIn.insert(dirOf(paths[1]), n);
             ++renames;
         } else if (QStringList { "unlink", "unlinkat", "rmdir" }.contains(name) && !paths.isEmpty()
                    && paths[0].startsWith(staging)) {
-            QVERIFY2(lastRename >= 0 && lastSync > lastRename,
-                     qPrintable("staging removed before the renames were synced: " + line));
+            QVERIFY2(!renamedIn.isEmpty(), qPrintable("staging removed before the commit: " + line));
+            for (auto it = renamedIn.cbegin(); it != renamedIn.cend(); ++it)
+                QVERIFY2(syncedAt.value(it.key(), -1) > it.value(),
+                         qPrintable("staging removed before " + it.key() + " was synced after its renames: " + line));
             ++stagingRemovals;
         }
     }

@@ -146,6 +146,8 @@ constexpr int heldFileRetryMs = 100;
 // Work that mostly waits for the disk: freeing a file's blocks waits for the device to
 // discard them, and the device takes many such requests at a time.
 constexpr Sharing waiting { 16, 32 };
+// The same, a directory at a time.
+constexpr Sharing waitingDirs { 16, 1 };
 
 // Runs work(first, end) over runs of 0 .. count - 1 as `sharing` says, on this thread and
 // helpers. Where the system refuses a thread, the threads already running share the work:
@@ -175,34 +177,6 @@ void inParallel(size_t count, Sharing sharing, const Work &work)
     for (std::thread &helper : helpers)
         helper.join();
 }
-
-// Opens the directories a run of removals works in, one at a time, each only if it is still
-// the very directory the plan listed there.
-class DirCursor
-{
-public:
-    DirCursor() = default;
-    ~DirCursor() { sys::closeDir(&m_dir); }
-    DirCursor(const DirCursor &) = delete;
-    DirCursor &operator=(const DirCursor &) = delete;
-
-    // The directory `index` (at `path`, listed as `id`), or nullptr when it is not there any
-    // more.
-    const sys::DirHandle *at(int index, const QString &path, const sys::FileId &id)
-    {
-        if (index != m_index) {
-            sys::closeDir(&m_dir);
-            m_index = index;
-            m_valid = sys::openDir(path, &m_dir, &id);
-        }
-        return m_valid ? &m_dir : nullptr;
-    }
-
-private:
-    sys::DirHandle m_dir;
-    int m_index = -1;
-    bool m_valid = false;
-};
 
 bool keepHiddenAndSystem(const sys::Entry &entry)
 {
@@ -396,9 +370,14 @@ bool Transaction::run()
 
 // ---- paths and names
 
+QString Transaction::ownName(char kind, quint32 number)
+{
+    return QLatin1String(ownPrefix) + QLatin1Char(kind) + QString::number(number, 36);
+}
+
 QString Transaction::ownPath(const QString &dir, char kind, quint32 number) const
 {
-    return join(dir, QLatin1String(ownPrefix) + QLatin1Char(kind) + QString::number(number, 36));
+    return join(dir, ownName(kind, number));
 }
 
 quint32 Transaction::freshNumber()
@@ -411,10 +390,15 @@ QString Transaction::sourcePath(const Item &item) const
     return join(m_sources[size_t(item.source)].path, item.name);
 }
 
+// A step's part, or an entry's own name inside a new directory.
+QString Transaction::madeName(const Item &item) const
+{
+    return isStep(item) ? ownName('p', item.number) : item.name;
+}
+
 QString Transaction::madePath(const Item &item) const
 {
-    const QString &dir = m_dirs[size_t(item.dir)].path;
-    return isStep(item) ? ownPath(dir, 'p', item.number) : join(dir, item.name);
+    return join(m_dirs[size_t(item.dir)].path, madeName(item));
 }
 
 QString Transaction::installedPath(const Item &item) const
@@ -431,11 +415,6 @@ QString Transaction::respelledPath(const Item &item) const
 QString Transaction::respellViaPath(const Item &item) const
 {
     return join(m_dirs[size_t(item.dir)].installedAs, QLatin1String(respellPrefix) + m_spellings[int(item.number)]);
-}
-
-QString Transaction::asidePath(const Item &item) const
-{
-    return ownPath(m_dirs[size_t(item.dir)].path, 'a', item.number);
 }
 
 QString Transaction::backupPath(const Item &item) const
@@ -647,13 +626,15 @@ bool Transaction::writeDirList(bool withNewDirs)
 
 bool Transaction::makeDirectories()
 {
+    // In list order, which has every directory before what it holds.
+    DirCursor cursor;
     for (Item &item : m_items) {
         if (item.kind != Kind::Dir)
             continue;
         // Every own name was freed or skipped by the walk, so a taken one is a failure.
-        const QString made = madePath(item);
-        if (sys::makeDir(made) != Result::Ok)
-            return fail(QStringLiteral("stage"), made, sys::lastErrorCode());
+        const sys::DirHandle *parent = openDir(cursor, item.dir);
+        if (!parent || sys::makeDirIn(*parent, madeName(item)) != Result::Ok)
+            return fail(QStringLiteral("stage"), madePath(item), sys::lastErrorCode());
         // On disk now: the new directory, empty, at its part name (or inside a new one).
         item.state = State::Made;
     }
@@ -661,13 +642,23 @@ bool Transaction::makeDirectories()
 }
 
 // The files' links and copies, most of the work, run on every core (several directories
-// at a time, one thread per run of files).
+// at a time, one thread per run of files, each run mostly in one directory).
 bool Transaction::makeFiles()
 {
     inParallel(m_items.size(), computing(), [this](size_t first, size_t end) {
+        DirCursor sources, made;
         for (size_t i = first; i < end; ++i) {
-            if (m_items[i].kind == Kind::File || m_items[i].kind == Kind::Link)
-                makeFile(m_items[i]);
+            Item &item = m_items[i];
+            if (item.kind != Kind::File && item.kind != Kind::Link)
+                continue;
+            const sys::DirHandle *from = openSource(sources, item.source);
+            const sys::DirHandle *to = from ? openDir(made, item.dir) : nullptr;
+            if (from && to) {
+                makeFile(item, *from, *to);
+            } else {
+                item.sourceFailed = !from;
+                item.error = sys::lastErrorCode();
+            }
         }
     });
     for (const Item &item : m_items) {
@@ -680,56 +671,119 @@ bool Transaction::makeFiles()
 
 // A hard link to the staged file where that works, a copy otherwise, or for a staged link a
 // link with the same text.
-void Transaction::makeFile(Item &item)
+void Transaction::makeFile(Item &item, const sys::DirHandle &from, const sys::DirHandle &to)
 {
-    const QString from = sourcePath(item);
-    const QString made = madePath(item);
+    const QString made = madeName(item);
     Result result;
     if (item.kind == Kind::Link) {
-        result = sys::copyLink(from, made);
+        result = sys::copyLinkIn(from, item.name, to, made);
     } else {
-        bool linkable = false;
-        if (!sys::checkStagedFile(from, &linkable)) {
+        sys::StagedFile file;
+        if (!sys::openStagedFile(from, item.name, &file)) {
             result = Result::Failed;
             item.sourceFailed = true;
         } else {
-            result = linkable ? sys::hardLink(from, made) : Result::Unsupported;
+            result = sys::linkStagedFile(file, from, item.name, to, made);
             item.linked = result == Result::Ok;
             if (result == Result::Unsupported)
-                result = sys::copyFile(from, made);
+                result = sys::copyStagedFile(file, to, made);
         }
+        const int error = sys::lastErrorCode();
+        sys::closeStagedFile(&file);
+        if (result != Result::Ok)
+            item.error = error;
     }
     // On disk now, where it worked: the new entry at its part name (a second name of the
-    // staged file where linked); where it failed, nothing.
+    // staged file where linked), its data on the way to the disk; where it failed, nothing.
     if (result == Result::Ok)
         item.state = State::Made;
-    else
+    else if (item.error == 0)
         item.error = sys::lastErrorCode();
 }
 
 // ---- sync, commit, finish, free
 
-QStringList Transaction::installedDirs() const
+const sys::DirHandle *DirCursor::at(int index, const QString &path, const sys::FileId *id)
 {
-    QStringList dirs;
-    for (const Dir &dir : m_dirs) {
-        if (!dir.isNew)
-            dirs << dir.path;
+    if (index != m_index) {
+        sys::closeDir(&m_dir);
+        m_index = index;
+        m_valid = sys::openDir(path, &m_dir, id);
     }
-    return dirs;
+    return m_valid ? &m_dir : nullptr;
 }
 
+const sys::DirHandle *Transaction::openDir(DirCursor &cursor, int index) const
+{
+    const Dir &dir = m_dirs[size_t(index)];
+    return cursor.at(index, dir.path, dir.isNew ? nullptr : &dir.id); // a new one is ours alone
+}
+
+const sys::DirHandle *Transaction::openSource(DirCursor &cursor, int index) const
+{
+    const Source &source = m_sources[size_t(index)];
+    return cursor.at(index, source.path, &source.id);
+}
+
+// Makes the names in every directory `all` picks durable, many at a time (each mostly waits
+// for the disk); false with the first failure recorded.
+bool Transaction::syncDirs(bool all, const QString &phase)
+{
+    std::mutex failureLock;
+    QString failedAt;
+    int failedError = 0;
+    inParallel(m_dirs.size(), waitingDirs, [&](size_t first, size_t end) {
+        for (size_t i = first; i < end; ++i) {
+            if (!all && m_dirs[i].isNew)
+                continue;
+            DirCursor cursor;
+            const sys::DirHandle *dir = openDir(cursor, int(i));
+            if (dir && sys::syncDir(*dir))
+                continue;
+            const int error = sys::lastErrorCode();
+            const std::lock_guard<std::mutex> guard(failureLock);
+            if (failedAt.isEmpty()) {
+                failedAt = m_dirs[i].path;
+                failedError = error;
+            }
+        }
+    });
+    return failedAt.isEmpty() || fail(phase, failedAt, failedError);
+}
+
+// What the commit installs must be on the disk first, and only that: each part's data (its
+// write-back began as it was made), then the names in every directory the attempt made
+// names in, the list's among them. Other programs' unwritten data is not waited for.
 bool Transaction::sync()
 {
-    QStringList files;
-    if (sys::syncsEachFile()) {
-        files << join(m_install, dirListName());
-        for (const Item &item : m_items) {
-            if (item.kind == Kind::File || item.kind == Kind::Dir)
-                files << madePath(item);
+    std::mutex failureLock;
+    QString failedAt;
+    int failedError = 0;
+    inParallel(m_items.size(), waiting, [&](size_t first, size_t end) {
+        DirCursor made;
+        for (size_t i = first; i < end; ++i) {
+            const Item &item = m_items[i];
+            if (item.kind != Kind::File) // a link has no data, a directory's names come below
+                continue;
+            const sys::DirHandle *dir = openDir(made, item.dir);
+            if (dir && sys::syncFileIn(*dir, madeName(item)))
+                continue;
+            const int error = sys::lastErrorCode();
+            const std::lock_guard<std::mutex> guard(failureLock);
+            if (failedAt.isEmpty()) {
+                failedAt = madePath(item);
+                failedError = error;
+            }
         }
-    }
-    return sys::syncData(installedDirs(), files) || fail(QStringLiteral("sync"), m_install, sys::lastErrorCode());
+    });
+    if (!failedAt.isEmpty())
+        return fail(QStringLiteral("sync"), failedAt, failedError);
+    DirCursor root;
+    const sys::DirHandle *dir = openDir(root, 0);
+    if (!dir || !sys::syncFileIn(*dir, dirListName()))
+        return fail(QStringLiteral("sync"), join(m_install, dirListName()), sys::lastErrorCode());
+    // On disk now, for good: every part, and the list of where they are.
+    return syncDirs(true, QStringLiteral("sync"));
 }
 
 // Every entry the commit will replace or rename must be free first: a file in use found
@@ -761,9 +815,13 @@ bool Transaction::commit()
     size_t failedAt = m_items.size(); // the first step that failed, and why
     int failedError = 0;
     inParallel(m_items.size(), computing(), [&](size_t first, size_t end) {
+        DirCursor installed;
         for (size_t i = first; i < end && !stop.load(std::memory_order_relaxed); ++i) {
             Item &item = m_items[i];
-            if (!isStep(item) || item.kind == Kind::Respell || commitStep(item))
+            if (!isStep(item) || item.kind == Kind::Respell)
+                continue;
+            const sys::DirHandle *dir = openDir(installed, item.dir);
+            if (dir && commitStep(item, *dir))
                 continue;
             const int error = sys::lastErrorCode();
             const std::lock_guard<std::mutex> guard(failureLock);
@@ -787,13 +845,13 @@ bool Transaction::commit()
     return true;
 }
 
-bool Transaction::commitStep(Item &item)
+bool Transaction::commitStep(Item &item, const sys::DirHandle &dir)
 {
-    const QString part = madePath(item);
-    const QString target = installedPath(item);
+    const QString part = madeName(item);
     const bool committed = item.replaces
-            ? sys::replace(part, target, backupPath(item), asidePath(item), &item.undo) == Result::Ok
-            : sys::renameToFreeName(part, target);
+            ? sys::replaceIn(dir, part, item.name, ownName('b', item.number), ownName('a', item.number), &item.undo)
+                    == Result::Ok
+            : sys::renameToFreeNameIn(dir, part, item.name);
     // On disk now, where it worked: the target holds the new entry, the old one lies where
     // item.undo says (the table at sys::Undo); where it failed, nothing changed.
     if (committed)
@@ -805,8 +863,8 @@ bool Transaction::finish()
 {
     // The new names must be on disk before anything old goes: from here on the attempt is
     // never rolled back.
-    if (!sys::syncNames(installedDirs()))
-        return fail(QStringLiteral("finish"), m_install, sys::lastErrorCode());
+    if (!syncDirs(false, QStringLiteral("finish")))
+        return false;
     m_finished = true;
     if (!sys::removeFile(join(m_install, commitMarkerName())))
         m_leftovers = true;
@@ -832,8 +890,7 @@ void Transaction::removeStagedNames()
             const Item &item = m_items[i];
             if (!item.linked)
                 continue;
-            const Source &source = m_sources[size_t(item.source)];
-            const sys::DirHandle *handle = staged.at(item.source, source.path, source.id);
+            const sys::DirHandle *handle = openSource(staged, item.source);
             if (!handle || !sys::removeFileIn(*handle, item.name)) {
                 const std::lock_guard<std::mutex> guard(keptLock);
                 kept.push_back(i);
@@ -848,22 +905,23 @@ void Transaction::removeStagedNames()
 
 bool Transaction::replaceWithOwnCopy(const QString &installed)
 {
-    const QString dir = parentOf(installed);
     const quint32 number = freshNumber();
-    const QString part = ownPath(dir, 'p', number);
-    const QString backup = ownPath(dir, 'b', number);
-    sys::Undo undo = sys::Undo::None;
-    if (sys::copyFile(installed, part) != Result::Ok || !sys::syncData({ dir }, { part })
-        || sys::replace(part, installed, backup, ownPath(dir, 'a', number), &undo) != Result::Ok) {
-        if (!sys::removeFile(part))
-            m_leftovers = true;
+    const QString part = ownName('p', number), name = nameOf(installed);
+    sys::DirHandle dir;
+    if (!sys::openDir(parentOf(installed), &dir))
         return false;
-    }
-    // On disk now: the installed name holds the copy; the shared file lies at the part name
-    // (Exchange) or the backup name (Backup), and goes.
-    if (!sys::removeFile(undo == sys::Undo::Exchange ? part : backup))
+    sys::Undo undo = sys::Undo::None;
+    bool copied = sys::copyFile(installed, ownPath(parentOf(installed), 'p', number)) == Result::Ok;
+    copied = copied && sys::syncFileIn(dir, part)
+            && sys::replaceIn(dir, part, name, ownName('b', number), ownName('a', number), &undo) == Result::Ok;
+    // On disk now, where it worked: the installed name holds the copy; the shared file lies
+    // at the part name (Exchange) or the backup name (Backup), and goes. Where it did not,
+    // the part goes.
+    const QString old = copied ? (undo == sys::Undo::Exchange ? part : ownName('b', number)) : part;
+    if (!sys::removeFileIn(dir, old))
         m_leftovers = true;
-    return true;
+    sys::closeDir(&dir);
+    return copied;
 }
 
 void Transaction::freeOldFiles(bool inBackground)
@@ -873,9 +931,8 @@ void Transaction::freeOldFiles(bool inBackground)
     m_freed = true;
     // Through the directories as the walk listed them, each old entry where its Undo says.
     const auto freeOld = [this](Item &item, DirCursor &cursor) {
-        const Dir &dir = m_dirs[size_t(item.dir)];
-        const sys::DirHandle *handle = cursor.at(item.dir, dir.path, dir.id);
-        const QString old = nameOf(item.undo == sys::Undo::Exchange ? madePath(item) : backupPath(item));
+        const sys::DirHandle *handle = openDir(cursor, item.dir);
+        const QString old = item.undo == sys::Undo::Exchange ? madeName(item) : ownName('b', item.number);
         if (!handle || !sys::removeFileIn(*handle, old))
             return false;
         item.state = State::Freed;
@@ -915,10 +972,9 @@ void Transaction::freeOldFiles(bool inBackground)
     // The list goes once those removals are on disk too: a power cut must not leave old data
     // under own names that no list points to. Where some would not go, it stays and names
     // every directory, so that a later run removes them.
-    const QStringList dirs = installedDirs();
     if (m_leftovers)
         writeDirList(true);
-    else if (sys::syncNames(dirs))
+    else if (syncDirs(false, QStringLiteral("finish")))
         sys::removeFile(join(m_install, dirListName()));
 }
 

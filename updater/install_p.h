@@ -35,6 +35,26 @@
 
 namespace install {
 
+// Opens the directories a run of work goes through, one at a time (most runs stay in one),
+// each with the identity the walk listed there where one is given: a directory swapped for
+// another, or for a link, since then is not used.
+class DirCursor
+{
+public:
+    DirCursor() = default;
+    ~DirCursor() { sys::closeDir(&m_dir); }
+    DirCursor(const DirCursor &) = delete;
+    DirCursor &operator=(const DirCursor &) = delete;
+
+    // The directory `index`, at `path`: nullptr when it cannot be opened, or is not `id`.
+    const sys::DirHandle *at(int index, const QString &path, const sys::FileId *id);
+
+private:
+    sys::DirHandle m_dir;
+    int m_index = -1;
+    bool m_valid = false;
+};
+
 class Transaction
 {
 public:
@@ -129,23 +149,26 @@ private:
     bool writeDirList(bool withNewDirs);
     bool makeDirectories();
     bool makeFiles();
-    void makeFile(Item &item);
+    void makeFile(Item &item, const sys::DirHandle &from, const sys::DirHandle &to);
 
-    QStringList installedDirs() const;
+    const sys::DirHandle *openDir(DirCursor &cursor, int index) const;
+    const sys::DirHandle *openSource(DirCursor &cursor, int index) const;
+    bool syncDirs(bool all, const QString &phase);
     bool checkTargets();
-    bool commitStep(Item &item);
+    bool commitStep(Item &item, const sys::DirHandle &dir);
     bool undoStep(Item &item);
     void removeStagedNames();
     bool replaceWithOwnCopy(const QString &installed);
 
     QString sourcePath(const Item &item) const;
+    QString madeName(const Item &item) const;
     QString madePath(const Item &item) const;
     QString installedPath(const Item &item) const;
     QString backupPath(const Item &item) const;
-    QString asidePath(const Item &item) const;
     QString respelledPath(const Item &item) const;
     QString respellViaPath(const Item &item) const;
     QString ownPath(const QString &dir, char kind, quint32 number) const;
+    static QString ownName(char kind, quint32 number);
     quint32 freshNumber();
     bool fail(const QString &phase, const QString &path, int error);
     bool fail(const QString &phase, const QString &path, const QString &reason);

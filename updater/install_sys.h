@@ -124,27 +124,45 @@ bool removeDirIn(const DirHandle &parent, const QString &name, DirHandle *dir);
 // The entry at `path`; with `followLinks` what a link points to.
 Type typeOf(const QString &path, bool followLinks);
 
-// True when the staged file can be read, and may be linked rather than copied: it is
-// readable and has no other name that could reach the installation after a link.
-bool checkStagedFile(const QString &path, bool *linkable);
+// The transaction's work on names in open directories: `from` is a staged directory, `to`
+// and `dir` the directory a part is made in. On POSIX these are the *at calls on the
+// directories' descriptors; on Windows the names go through the paths the handles pin.
 
-// A new name for the file `existing` (a hard link).
-Result hardLink(const QString &existing, const QString &newPath);
+// A staged file, opened to be linked or copied: never through a link, never waiting on a
+// FIFO. False when it cannot be read, which fails the attempt.
+struct StagedFile
+{
+    qintptr handle = -1;
+    QString path;
+    bool linkable = false; // its only name: a link to it reaches nothing else
+};
+bool openStagedFile(const DirHandle &from, const QString &name, StagedFile *file);
+void closeStagedFile(StagedFile *file);
+// A part for the staged file: a second name of it (Unsupported where the file system or the
+// file does not allow one: copy instead), or a new file with its data and, as far as
+// permitted, its mode, owner, times and extended attributes, written in the kernel where it
+// can. Either way the part's data has begun to go to the disk.
+Result linkStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
+                      const QString &part);
+Result copyStagedFile(const StagedFile &file, const DirHandle &to, const QString &part);
+// A new link in `to` holding the same text as the link `name` in `from`.
+Result copyLinkIn(const DirHandle &from, const QString &name, const DirHandle &to, const QString &part);
+Result makeDirIn(const DirHandle &dir, const QString &name);
+
+// Makes the file `name` in `dir`, data and metadata, durable, and nothing else.
+bool syncFileIn(const DirHandle &dir, const QString &name);
+// Makes the names in `dir` durable (Windows: every name change is written through already).
+bool syncDir(const DirHandle &dir);
+
 // A new file with the data of `from` and, as far as permitted, its mode, owner, times and
-// extended attributes; written in the kernel where it can.
+// extended attributes (a staged file's copy, by paths).
 Result copyFile(const QString &from, const QString &to);
-// A new link holding the same text as the link `from`.
-Result copyLink(const QString &from, const QString &to);
-Result makeDir(const QString &path);
 
-// True when syncData needs the list of files (each is flushed on its own); false where one
-// call per file system covers everything.
-bool syncsEachFile();
-// Makes the data of `files` durable; `dirs` are the directories they were made in, which
-// tells which file systems to sync.
-bool syncData(const QStringList &dirs, const QStringList &files);
-// Makes the names in `dirs` durable.
-bool syncNames(const QStringList &dirs);
+// As replace(), for names in one open directory.
+Result replaceIn(const DirHandle &dir, const QString &part, const QString &target, const QString &backup,
+                 const QString &aside, Undo *undo);
+// As renameToFreeName(), in one open directory.
+bool renameToFreeNameIn(const DirHandle &dir, const QString &from, const QString &to);
 
 // Puts `part` in place of the existing `target` in one step, keeping the old file for an
 // undo (under `backup` when the two cannot be swapped). Exists when `backup` is taken. The

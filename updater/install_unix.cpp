@@ -1,13 +1,16 @@
 // The install transaction's file-system operations on POSIX systems.
 #include "install_sys.h"
 
-#include <QSet>
 #ifndef __linux__
 #include <QCoreApplication>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include <dirent.h>
 #ifdef __linux__
@@ -141,26 +144,47 @@ private:
 
 enum class Swap { Done, Unsupported, Failed };
 
-// Swaps two names in one step where the file system can.
-Swap exchange(const QByteArray &a, const QByteArray &b)
+// Swaps two names in one step where the file system can (relative to `dir`).
+Swap exchange(int dir, const QByteArray &a, const QByteArray &b)
 {
 #ifdef RENAME_EXCHANGE
-    if (SYS_CALL(Op::Rename, ::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(),
-                                         RENAME_EXCHANGE)) == 0)
+    if (SYS_CALL(Op::Rename, ::renameat2(dir, a.constData(), dir, b.constData(), RENAME_EXCHANGE)) == 0)
         return Swap::Done;
     return errno == EINVAL || errno == ENOSYS || errno == ENOTSUP ? Swap::Unsupported : Swap::Failed;
 #else
+    Q_UNUSED(dir);
     Q_UNUSED(a);
     Q_UNUSED(b);
     return Swap::Unsupported;
 #endif
 }
 
-// Copies the rest of `in` to `out`, in the kernel where it can.
-bool copyData(int in, int out)
+// The pairs of file systems (source device, target device) whose kernel refuses
+// copy_file_range between them: one refusal is enough to go to sendfile for the rest.
+class RefusedCopies
+{
+public:
+    bool contains(dev_t from, dev_t to)
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        return std::find(m_pairs.begin(), m_pairs.end(), std::make_pair(from, to)) != m_pairs.end();
+    }
+    void add(dev_t from, dev_t to)
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        m_pairs.emplace_back(from, to);
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::pair<dev_t, dev_t>> m_pairs;
+} refusedCopies;
+
+// Copies the rest of `in` (on device `from`) to `out` (on `to`), in the kernel where it can.
+bool copyData(int in, dev_t from, int out, dev_t to)
 {
 #ifdef __linux__
-    bool kernelCopy = true;
+    bool kernelCopy = !refusedCopies.contains(from, to);
     for (;;) {
         const ssize_t n = SYS_CALL(Op::Copy, kernelCopy
                 ? ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0)
@@ -173,9 +197,12 @@ bool copyData(int in, int out)
         if (!kernelCopy || (errno != EXDEV && errno != EINVAL && errno != ENOSYS
                             && errno != EOPNOTSUPP))
             return false;
+        refusedCopies.add(from, to);
         kernelCopy = false;
     }
 #else
+    Q_UNUSED(from);
+    Q_UNUSED(to);
     char buffer[1 << 16];
     for (;;) {
         const ssize_t n = SYS_CALL(Op::Copy, ::read(in, buffer, sizeof buffer));
@@ -222,16 +249,18 @@ void copyAttributes(int in, int out)
 // set-user-ID or set-group-ID where the owner or group could not be kept: a copy must never
 // become someone else's privileged program), extended attributes, and the times. The order
 // matters: a change of owner clears those bits and file capabilities.
-bool copyMetadata(int in, int out, const struct stat &from)
+bool copyMetadata(int in, int out, const struct stat &from, const struct stat &made)
 {
-    if (::fchown(out, from.st_uid, from.st_gid) != 0)
-        ::fchown(out, uid_t(-1), from.st_gid); // the group alone, where it is one of ours
-    struct stat made;
-    if (::fstat(out, &made) != 0)
-        return false;
     mode_t mode = from.st_mode & 07777;
-    if (made.st_uid != from.st_uid || made.st_gid != from.st_gid)
-        mode &= ~mode_t(S_ISUID | S_ISGID);
+    if (made.st_uid != from.st_uid || made.st_gid != from.st_gid) {
+        struct stat owned;
+        if (::fchown(out, from.st_uid, from.st_gid) != 0)
+            ::fchown(out, uid_t(-1), from.st_gid); // the group alone, where it is one of ours
+        if (::fstat(out, &owned) != 0)
+            return false;
+        if (owned.st_uid != from.st_uid || owned.st_gid != from.st_gid)
+            mode &= ~mode_t(S_ISUID | S_ISGID);
+    }
     if (SYS_CALL(Op::Copy, ::fchmod(out, mode)) != 0)
         return false;
     copyAttributes(in, out);
@@ -264,44 +293,6 @@ int openOwnFile(const QByteArray &path, int flags)
     }
     return -1;
 }
-
-#ifndef __linux__
-bool syncFd(const QByteArray &path, bool dataOnly)
-{
-    const int fd = SYS_CALL(Op::Open, ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd < 0)
-        return errno == ELOOP; // a link has no data of its own
-    const int rc = SYS_CALL(Op::Sync, dataOnly ? ::fdatasync(fd) : ::fsync(fd));
-    ::close(fd);
-    return rc == 0;
-}
-#endif
-
-// One syncfs per file system covers every file and directory on it, which is far cheaper
-// than thousands of fsyncs. A directory reached through a link may lie on another disk.
-#ifdef __linux__
-bool syncFileSystems(const QStringList &dirs)
-{
-    QSet<dev_t> synced;
-    for (const QString &dir : dirs) {
-        const QByteArray path = native(dir);
-        const int fd = SYS_CALL(Op::Open, ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (fd < 0)
-            return false;
-        struct stat st;
-        bool ok = ::fstat(fd, &st) == 0;
-        if (ok && !synced.contains(st.st_dev)) {
-            ok = SYS_CALL(Op::Sync, ::syncfs(fd)) == 0;
-            synced.insert(st.st_dev);
-        }
-        ErrnoKeeper keep;
-        ::close(fd);
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-#endif
 
 } // namespace
 
@@ -430,63 +421,77 @@ Type typeOf(const QString &path, bool followLinks)
     return rc == 0 ? typeFromMode(st.st_mode) : Type::Missing;
 }
 
-bool checkStagedFile(const QString &path, bool *linkable)
+bool openStagedFile(const DirHandle &from, const QString &name, StagedFile *file)
 {
-    const QByteArray name = native(path);
-    struct stat st;
-    if (SYS_CALL(Op::Stat, ::lstat(name.constData(), &st)) != 0
-        || SYS_CALL(Op::Stat, ::access(name.constData(), R_OK)) != 0)
+    // Opening checks that it can be read; never blocks: a FIFO put where the staged file was
+    // is refused, not read.
+    const int fd = SYS_CALL(Op::Open, ::openat(int(from.handle), native(name).constData(),
+                                               O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd < 0)
         return false;
+    struct stat st;
+    const bool stated = SYS_CALL(Op::Stat, ::fstat(fd, &st)) == 0;
+    if (!stated || !S_ISREG(st.st_mode)) {
+        if (stated)
+            errno = EINVAL; // a FIFO or a device where the staged file was
+        ErrnoKeeper keep;
+        ::close(fd);
+        return false;
+    }
     // A file with another name (inside the staging tree or outside it) is copied: a link
     // would let whatever holds that name change the installed file.
-    *linkable = st.st_nlink == 1;
+    file->handle = fd;
+    file->linkable = st.st_nlink == 1;
     return true;
 }
 
-Result hardLink(const QString &existing, const QString &newPath)
+void closeStagedFile(StagedFile *file)
 {
-    if (SYS_CALL(Op::Link, ::link(native(existing).constData(), native(newPath).constData())) == 0)
-        return Result::Ok;
-    switch (errno) {
-    case EXDEV:  // another file system
-    case EPERM:  // no hard links here, or the kernel protects this file from them
-    case EMLINK: // too many names already
-    case ENOTSUP:
-        return Result::Unsupported;
-    default:
-        return fromErrno();
-    }
+    if (file->handle != -1)
+        ::close(int(file->handle));
+    file->handle = -1;
 }
 
-Result copyFile(const QString &from, const QString &to)
+Result linkStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
+                      const QString &part)
 {
-    // Never blocks: a FIFO put where the staged file was is refused, not read.
-    const int in = SYS_CALL(Op::Open, ::open(native(from).constData(),
-                                             O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (in < 0)
-        return Result::Failed;
+    if (!file.linkable)
+        return Result::Unsupported;
+    if (SYS_CALL(Op::Link, ::linkat(int(from.handle), native(name).constData(), int(to.handle),
+                                    native(part).constData(), 0)) != 0) {
+        switch (errno) {
+        case EXDEV:  // another file system
+        case EPERM:  // no hard links here, or the kernel protects this file from them
+        case EMLINK: // too many names already
+        case ENOTSUP:
+            return Result::Unsupported;
+        default:
+            return fromErrno();
+        }
+    }
+#ifdef __linux__
+    // The staged data may not be on the disk yet: start writing it now, so that the sync
+    // before the commit finds little left to write.
+    ::sync_file_range(int(file.handle), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    return Result::Ok;
+}
+
+namespace {
+
+// A new file at `to` in `dir` with the data and metadata of the open file `in`.
+Result copyInto(int in, int dir, const QByteArray &to)
+{
     struct stat st;
-    bool regular = ::fstat(in, &st) == 0;
-    if (regular && !S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        regular = false;
-    }
-    if (!regular) {
-        ErrnoKeeper keep;
-        ::close(in);
+    if (::fstat(in, &st) != 0)
         return Result::Failed;
-    }
     // Always a new file: nothing that appeared at this name is ever written through.
-    const QByteArray target = native(to);
-    const int out = SYS_CALL(Op::Open, ::open(target.constData(),
-                                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (out < 0) {
-        const Result result = fromErrno();
-        ErrnoKeeper keep;
-        ::close(in);
-        return result;
-    }
-    bool copied = copyData(in, out) && copyMetadata(in, out, st);
+    const int out = SYS_CALL(Op::Open, ::openat(dir, to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out < 0)
+        return fromErrno();
+    struct stat made;
+    bool copied = ::fstat(out, &made) == 0 && copyData(in, st.st_dev, out, made.st_dev)
+            && copyMetadata(in, out, st, made);
 #ifdef __linux__
     // Start writing the data back now, while the next files are copied, so that the sync
     // before the commit finds little left to write.
@@ -494,77 +499,86 @@ Result copyFile(const QString &from, const QString &to)
         ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
     copied = ::close(out) == 0 && copied;
-    ErrnoKeeper keep;
-    ::close(in);
-    if (!copied)
-        ::unlink(target.constData()); // a copy cut short must not outlive the failure
+    if (!copied) {
+        ErrnoKeeper keep;
+        ::unlinkat(dir, to.constData(), 0); // a copy cut short must not outlive the failure
+    }
     return copied ? Result::Ok : Result::Failed;
 }
 
-Result copyLink(const QString &from, const QString &to)
+} // namespace
+
+Result copyStagedFile(const StagedFile &file, const DirHandle &to, const QString &part)
 {
-    const QByteArray source = native(from);
+    ::lseek(int(file.handle), 0, SEEK_SET);
+    return copyInto(int(file.handle), int(to.handle), native(part));
+}
+
+Result copyFile(const QString &from, const QString &to)
+{
+    const int in = SYS_CALL(Op::Open, ::open(native(from).constData(),
+                                             O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (in < 0)
+        return Result::Failed;
+    struct stat st;
+    Result result = Result::Failed;
+    if (::fstat(in, &st) != 0)
+        ;
+    else if (!S_ISREG(st.st_mode))
+        errno = EINVAL; // never a FIFO or a device
+    else
+        result = copyInto(in, AT_FDCWD, native(to));
+    ErrnoKeeper keep;
+    ::close(in);
+    return result;
+}
+
+Result copyLinkIn(const DirHandle &from, const QString &name, const DirHandle &to, const QString &part)
+{
     QByteArray text(PATH_MAX, Qt::Uninitialized);
-    const ssize_t n = SYS_CALL(Op::Stat, ::readlink(source.constData(), text.data(), size_t(text.size())));
+    const ssize_t n = SYS_CALL(Op::Stat, ::readlinkat(int(from.handle), native(name).constData(), text.data(),
+                                                      size_t(text.size())));
     if (n < 0 || n >= text.size())
         return Result::Failed;
     text.truncate(int(n));
-    if (SYS_CALL(Op::Link, ::symlink(text.constData(), native(to).constData())) == 0)
+    if (SYS_CALL(Op::Link, ::symlinkat(text.constData(), int(to.handle), native(part).constData())) == 0)
         return Result::Ok;
     return fromErrno();
 }
 
-Result makeDir(const QString &path)
+Result makeDirIn(const DirHandle &dir, const QString &name)
 {
-    return SYS_CALL(Op::MakeDir, ::mkdir(native(path).constData(), 0777)) == 0 ? Result::Ok
-                                                                                : fromErrno();
+    return SYS_CALL(Op::MakeDir, ::mkdirat(int(dir.handle), native(name).constData(), 0777)) == 0 ? Result::Ok
+                                                                                                 : fromErrno();
 }
 
-bool syncsEachFile()
+bool syncFileIn(const DirHandle &dir, const QString &name)
 {
-#ifdef __linux__
-    return false;
-#else
-    return true;
-#endif
+    const int fd = SYS_CALL(Op::Open, ::openat(int(dir.handle), native(name).constData(),
+                                               O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd < 0)
+        return errno == ELOOP; // a link has no data of its own
+    // fsync, not fdatasync: a copy's mode, owner and times and a link's count of names must
+    // last as well as its data. After a stage that made every part first, one journal commit
+    // covers all their metadata; each call then waits for little but the file's data.
+    const bool synced = SYS_CALL(Op::Sync, ::fsync(fd)) == 0;
+    ErrnoKeeper keep;
+    ::close(fd);
+    return synced;
 }
 
-bool syncData(const QStringList &dirs, const QStringList &files)
+bool syncDir(const DirHandle &dir)
 {
-#ifdef __linux__
-    Q_UNUSED(files);
-    return syncFileSystems(dirs);
-#else
-    Q_UNUSED(dirs);
-    for (const QString &file : files) {
-        if (!syncFd(native(file), true))
-            return false;
-    }
-    return true;
-#endif
+    return SYS_CALL(Op::Sync, ::fsync(int(dir.handle))) == 0;
 }
 
-bool syncNames(const QStringList &dirs)
-{
-#ifdef __linux__
-    return syncFileSystems(dirs);
-#else
-    for (const QString &dir : dirs) {
-        if (!syncFd(native(dir), false))
-            return false;
-    }
-    return true;
-#endif
-}
+namespace {
 
-Result replace(const QString &part, const QString &target, const QString &backup, const QString &aside, Undo *undo)
+Result replaceAt(int dir, const QByteArray &from, const QByteArray &to, const QByteArray &kept, Undo *undo)
 {
-    Q_UNUSED(aside); // a running program's file is replaced like any other
-    const QByteArray from = native(part);
-    const QByteArray to = native(target);
     // Swapping the two names replaces the target atomically and keeps the old file under
     // the part's name, all in one call.
-    switch (exchange(from, to)) {
+    switch (exchange(dir, from, to)) {
     case Swap::Done:
         *undo = Undo::Exchange;
         return Result::Ok;
@@ -574,16 +588,42 @@ Result replace(const QString &part, const QString &target, const QString &backup
         break;
     }
     // Without a swap: keep the old file under a second name, then rename over the target.
-    const QByteArray kept = native(backup);
-    if (SYS_CALL(Op::Link, ::link(to.constData(), kept.constData())) != 0)
+    if (SYS_CALL(Op::Link, ::linkat(dir, to.constData(), dir, kept.constData(), 0)) != 0)
         return fromErrno();
-    if (SYS_CALL(Op::Rename, ::rename(from.constData(), to.constData())) != 0) {
+    if (SYS_CALL(Op::Rename, ::renameat(dir, from.constData(), dir, to.constData())) != 0) {
         ErrnoKeeper keep;
-        ::unlink(kept.constData());
+        ::unlinkat(dir, kept.constData(), 0);
         return Result::Failed;
     }
     *undo = Undo::Backup;
     return Result::Ok;
+}
+
+bool renameToFreeNameAt(int fromDir, const QByteArray &from, int toDir, const QByteArray &to)
+{
+#ifdef RENAME_NOREPLACE
+    if (SYS_CALL(Op::Rename, ::renameat2(fromDir, from.constData(), toDir, to.constData(), RENAME_NOREPLACE)) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return false;
+#endif
+    // The name was free when the release was staged, and the lock keeps other updaters out.
+    return SYS_CALL(Op::Rename, ::renameat(fromDir, from.constData(), toDir, to.constData())) == 0;
+}
+
+} // namespace
+
+Result replace(const QString &part, const QString &target, const QString &backup, const QString &aside, Undo *undo)
+{
+    Q_UNUSED(aside); // a running program's file is replaced like any other
+    return replaceAt(AT_FDCWD, native(part), native(target), native(backup), undo);
+}
+
+Result replaceIn(const DirHandle &dir, const QString &part, const QString &target, const QString &backup,
+                 const QString &aside, Undo *undo)
+{
+    Q_UNUSED(aside);
+    return replaceAt(int(dir.handle), native(part), native(target), native(backup), undo);
 }
 
 bool undoReplace(Undo undo, const QString &part, const QString &target, const QString &backup)
@@ -591,7 +631,7 @@ bool undoReplace(Undo undo, const QString &part, const QString &target, const QS
     switch (undo) {
     case Undo::Exchange:
         // Swapped once in this attempt, so the file system can swap them back.
-        return exchange(native(part), native(target)) == Swap::Done;
+        return exchange(AT_FDCWD, native(part), native(target)) == Swap::Done;
     case Undo::Backup:
     case Undo::BackupReadOnly:
         return SYS_CALL(Op::Rename, ::rename(native(backup).constData(), native(target).constData())) == 0;
@@ -616,17 +656,12 @@ bool respell(const QString &from, const QString &to, const QString &via)
 
 bool renameToFreeName(const QString &from, const QString &to)
 {
-    const QByteArray source = native(from);
-    const QByteArray target = native(to);
-#ifdef RENAME_NOREPLACE
-    if (SYS_CALL(Op::Rename, ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(),
-                                         RENAME_NOREPLACE)) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
-        return false;
-#endif
-    // The name was free when the release was staged, and the lock keeps other updaters out.
-    return SYS_CALL(Op::Rename, ::rename(source.constData(), target.constData())) == 0;
+    return renameToFreeNameAt(AT_FDCWD, native(from), AT_FDCWD, native(to));
+}
+
+bool renameToFreeNameIn(const DirHandle &dir, const QString &from, const QString &to)
+{
+    return renameToFreeNameAt(int(dir.handle), native(from), int(dir.handle), native(to));
 }
 
 bool rename(const QString &from, const QString &to)

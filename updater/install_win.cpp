@@ -316,6 +316,8 @@ Type typeOf(const QString &path, bool followLinks)
     return known ? typeFromAttributes(info.FileAttributes, info.ReparseTag) : Type::Other;
 }
 
+namespace {
+
 bool checkStagedFile(const QString &path, bool *linkable)
 {
     // Opened for reading as a copy would be: a file another process holds without sharing
@@ -345,6 +347,8 @@ Result hardLink(const QString &existing, const QString &newPath)
     return fromLastError() == Result::Exists ? Result::Exists : Result::Unsupported;
 }
 
+} // namespace
+
 Result copyFile(const QString &from, const QString &to)
 {
     const std::wstring target = native(to);
@@ -358,9 +362,11 @@ Result copyFile(const QString &from, const QString &to)
     return result;
 }
 
+namespace {
+
 // A junction with the same reparse data (the same absolute target): an empty directory
 // made a mount point.
-static Result copyJunction(const std::wstring &to, void *reparseData, DWORD size)
+Result copyJunction(const std::wstring &to, void *reparseData, DWORD size)
 {
     if (!CreateDirectoryW(to.c_str(), nullptr))
         return fromLastError();
@@ -423,27 +429,7 @@ Result makeDir(const QString &path)
     return CreateDirectoryW(native(path).c_str(), nullptr) ? Result::Ok : fromLastError();
 }
 
-bool syncsEachFile()
-{
-    return true;
-}
-
-bool syncData(const QStringList &dirs, const QStringList &files)
-{
-    Q_UNUSED(dirs);
-    for (const QString &file : files) {
-        if (!flush(native(file)))
-            return false;
-    }
-    return true;
-}
-
-bool syncNames(const QStringList &dirs)
-{
-    // Every commit was a rename written through.
-    Q_UNUSED(dirs);
-    return true;
-}
+} // namespace
 
 namespace {
 
@@ -654,6 +640,65 @@ bool undoReplace(Undo undo, const QString &part, const QString &target, const QS
 bool renameToFreeName(const QString &from, const QString &to)
 {
     return moveFile(native(from), native(to), 0);
+}
+
+bool openStagedFile(const DirHandle &from, const QString &name, StagedFile *file)
+{
+    file->path = joinPath(from.path, name);
+    file->handle = -1; // names go by path here; the directory's handle pins it
+    return checkStagedFile(file->path, &file->linkable);
+}
+
+void closeStagedFile(StagedFile *file)
+{
+    file->handle = -1;
+}
+
+Result linkStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
+                      const QString &part)
+{
+    Q_UNUSED(from);
+    Q_UNUSED(name);
+    return file.linkable ? hardLink(file.path, joinPath(to.path, part)) : Result::Unsupported;
+}
+
+Result copyStagedFile(const StagedFile &file, const DirHandle &to, const QString &part)
+{
+    return copyFile(file.path, joinPath(to.path, part));
+}
+
+Result copyLinkIn(const DirHandle &from, const QString &name, const DirHandle &to, const QString &part)
+{
+    return copyLink(joinPath(from.path, name), joinPath(to.path, part));
+}
+
+Result makeDirIn(const DirHandle &dir, const QString &name)
+{
+    return makeDir(joinPath(dir.path, name));
+}
+
+bool syncFileIn(const DirHandle &dir, const QString &name)
+{
+    return flush(native(joinPath(dir.path, name)));
+}
+
+bool syncDir(const DirHandle &dir)
+{
+    // Every name was made by a call that is written through, or is synced with its file.
+    Q_UNUSED(dir);
+    return true;
+}
+
+Result replaceIn(const DirHandle &dir, const QString &part, const QString &target, const QString &backup,
+                 const QString &aside, Undo *undo)
+{
+    return replace(joinPath(dir.path, part), joinPath(dir.path, target), joinPath(dir.path, backup),
+                   joinPath(dir.path, aside), undo);
+}
+
+bool renameToFreeNameIn(const DirHandle &dir, const QString &from, const QString &to)
+{
+    return renameToFreeName(joinPath(dir.path, from), joinPath(dir.path, to));
 }
 
 bool rename(const QString &from, const QString &to)
