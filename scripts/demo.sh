@@ -6,8 +6,9 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 ensure_packages "${BASE_PACKAGES[@]}"
-echo "Building..."
-build_project build >/dev/null
+echo "Building the updater..."
+cmake -S . -B build >/dev/null
+cmake --build build --target updater -j"$BUILD_JOBS" >/dev/null
 
 demo=$PWD/build/demo
 rm -rf "$demo"

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 if ! scripts/build-qt-mingw.sh --cached >/dev/null 2>&1; then
     echo "skipped: no Qt for Windows is cached yet; scripts/build-qt-mingw.sh builds it once" \
-         "(as root, about 25-30 minutes on 2 cores)"
+         "(as root; its header says how long it takes)"
     exit 0
 fi
 exec bash scripts/package-windows.sh

@@ -17,7 +17,7 @@ start=$(date +%s)
 
 if ! qt=$(scripts/build-qt-mingw.sh --cached 2>/dev/null); then
     echo "skipped: no Qt for Windows is cached yet; scripts/build-qt-mingw.sh builds it once" \
-         "(as root, about 25-30 minutes on 2 cores)"
+         "(as root; its header says how long it takes)"
     exit 0
 fi
 status=0
