@@ -23,8 +23,9 @@
 // QUILL_BENCH_JOURNALED=1 says that $TMPDIR is a journaled ext4 image (bench/copy.sh makes
 // one): its rows say so and carry that file system's target.
 #include "copy_probe.h"
-#include "install.h"
 #include "updater.h"
+// The transaction, for the in-process phase rows: its only include here.
+#include "install.h"
 
 #include <QApplication>
 #include <QDir>
@@ -44,9 +45,12 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace {
 
@@ -257,19 +261,37 @@ qint64 heapBytes()
     return qint64(m.uordblks + m.hblkhd);
 }
 
-// The staging tree's removal after a finished update, made the way the updater makes it:
-// each entry listed and removed, directories last.
+// The staging tree's removal after a finished update, as the updater makes it: each entry
+// listed and removed (a link as a link), directories last. Plain POSIX calls on open
+// directories, so that it depends on nothing of the updater's.
+bool removeTreeAt(int parent, const char *name)
+{
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return false;
+    }
+    bool removed = true;
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *n = entry->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+            continue;
+        bool isDir = entry->d_type == DT_DIR;
+        struct stat st;
+        if (entry->d_type == DT_UNKNOWN && ::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            isDir = S_ISDIR(st.st_mode);
+        removed = (isDir ? removeTreeAt(fd, n) : ::unlinkat(fd, n, 0) == 0) && removed;
+    }
+    ::closedir(dir);
+    return ::unlinkat(parent, name, AT_REMOVEDIR) == 0 && removed;
+}
+
 bool removeStaged(const QString &root)
 {
-    std::vector<install::sys::Entry> entries;
-    bool removed = install::sys::list(root, entries);
-    for (const install::sys::Entry &entry : entries) {
-        const QString path = root + QLatin1Char('/') + entry.name;
-        removed = removed
-                && (entry.type == install::sys::Type::Dir ? removeStaged(path)
-                                                          : install::sys::removeFile(path));
-    }
-    return install::sys::removeDir(root) && removed;
+    return removeTreeAt(AT_FDCWD, QFile::encodeName(root).constData());
 }
 
 void row(const char *benchmark, double oursMs, const char *alternative, double theirsMs,
