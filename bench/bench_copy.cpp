@@ -4,10 +4,13 @@
 // - copy: Updater::copyAllFiles called in this process through the meta-object (the slot
 //   the update cycle runs), against `cp -a staging/. install/` and against the per-file
 //   copy (each file copied to a part file and renamed over its target), also in process;
-// - copy and removal: the real updater binary end to end, timed from its output (written
-//   when the copy starts) to its exit, so the 3 s start-up wait is left out but the removal
-//   of the staging tree and the launch of the main application are in; against
-//   `cp -a staging/. install/` + `rm -rf staging`, and the per-file copy + its removal;
+// - copy and removal: the real updater binary end to end, timed from its first output
+//   (written as the attempt starts) to its exit, so the 3 s start-up wait is left out but
+//   the removal of the staging tree, the launch of the main application and whatever follows
+//   it are in; against `cp -a staging/. install/` + `rm -rf staging`, and the per-file copy +
+//   its removal;
+// - time to launch: from the updater's first output to the start of the stand-in main
+//   application (launch_clock.cpp), which records it;
 // - the same with copies forced: the staging directory a link to a directory on another
 //   file system (QUILL_BENCH_OTHER_FS, default /dev/shm), where files cannot be linked, also
 //   against `cp -a` + `sync` + `rm -rf`: the updater's copies are on disk before it commits
@@ -50,6 +53,7 @@
 #include <malloc.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -221,27 +225,41 @@ private:
 
 struct UpdaterRun
 {
-    double ms;
+    double ms;        // from its first output to its exit
+    double launchMs;  // from its first output to the main application's start
     double peakRssMb;
     double peakDiskMb;
 };
 
-// The disk is sampled only when asked (in the uncounted warm-up round), so that the sampling
-// thread never takes time from a timed run.
-UpdaterRun runUpdater(const QString &updaterPath, const QString &install, bool sampleDisk)
+qint64 monotonicNs()
 {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Runs the updater of an installation to its exit. Its first output is written as the
+// attempt starts: the times run from the moment it arrives, so the 3 s wait before the
+// attempt is left out. The stand-in main application writes the moment it starts to
+// `launchClock` (launch_clock.cpp, the same monotonic clock). The disk is sampled only when
+// asked (in the uncounted warm-up round), so that the sampling thread never takes time from a
+// timed run.
+UpdaterRun runUpdater(const QString &updaterPath, const QString &install,
+                      const QString &launchClock, bool sampleDisk)
+{
+    QFile::remove(launchClock);
     QProcess process;
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(QStringLiteral("/usr/bin/time"),
                   {QStringLiteral("-f"), QStringLiteral("maxrss-kb %M"), updaterPath});
     if (!process.waitForStarted() || !process.waitForReadyRead(60000))
         fail("the updater did not start copying");
+    const qint64 started = monotonicNs();
     std::unique_ptr<DiskSampler> disk(sampleDisk ? new DiskSampler(install) : nullptr);
-    QElapsedTimer clock;
-    clock.start();
     if (!process.waitForFinished(-1) || process.exitCode() != 0)
         fail("the updater did not finish");
-    UpdaterRun result{clock.nsecsElapsed() / 1e6, 0, disk ? disk->stop() : 0.0};
+    const qint64 exited = monotonicNs();
+    UpdaterRun result{(exited - started) / 1e6, -1, 0, disk ? disk->stop() : 0.0};
     const QList<QByteArray> lines = process.readAllStandardError().split('\n');
     for (const QByteArray &line : lines) {
         if (line.startsWith("maxrss-kb "))
@@ -251,6 +269,20 @@ UpdaterRun runUpdater(const QString &updaterPath, const QString &install, bool s
     }
     if (result.peakRssMb <= 0)
         fail("no peak memory figure from /usr/bin/time");
+    // A main application started just before the updater exits may record its start after.
+    for (int waited = 0; waited < 10000 && result.launchMs < 0; ++waited) {
+        QFile clock(launchClock);
+        if (clock.open(QIODevice::ReadOnly)) {
+            bool read = false;
+            const qint64 launched = clock.readAll().trimmed().toLongLong(&read);
+            if (read)
+                result.launchMs = (launched - started) / 1e6;
+        } else {
+            ::usleep(1000);
+        }
+    }
+    if (result.launchMs < 0)
+        fail("the main application did not start (no launch time recorded)");
     return result;
 }
 
@@ -351,12 +383,11 @@ int main(int argc, char **argv)
     const QString updaterPath = install + QStringLiteral("/bin/updater");
     if (!QFile::copy(QStringLiteral(UPDATER_BINARY), updaterPath))
         fail("cannot copy the updater");
-    {
-        QFile app(install + QStringLiteral("/Quillmoor.exe"));
-        if (!app.open(QIODevice::WriteOnly) || app.write("#!/bin/sh\nexit 0\n") < 0)
-            fail("cannot write the stand-in main application");
-        app.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
+    // It records when it starts (launch_clock.cpp).
+    if (!QFile::copy(QStringLiteral(LAUNCH_CLOCK_BINARY), install + QStringLiteral("/Quillmoor.exe")))
+        fail("cannot copy the stand-in main application");
+    const QString launchClock = work.path() + QStringLiteral("/launched");
+    qputenv("QUILL_BENCH_LAUNCH_CLOCK", QFile::encodeName(launchClock));
 
     const auto stage = [&] {
         if (!run(QStringLiteral("cp"), {QStringLiteral("-a"), release, staging}))
@@ -397,7 +428,7 @@ int main(int argc, char **argv)
     QDir().mkpath(staging);
     if (!writeRandomFile(staging + QStringLiteral("/baseline.dat"), 1024))
         fail("cannot stage the one-file release");
-    const double baselineRssMb = runUpdater(updaterPath, install, false).peakRssMb;
+    const double baselineRssMb = runUpdater(updaterPath, install, launchClock, false).peakRssMb;
 
     // The update's phases, through the transaction's public calls in this process: files
     // linked, and copies forced (the staging tree on the other file system).
@@ -468,7 +499,8 @@ int main(int argc, char **argv)
         probeShape = result;
     };
 
-    std::vector<double> cpCopy, cpBoth, oldCopy, oldBoth, ourCopy, ourBoth, farCp, farCpSync, farOurs;
+    std::vector<double> cpCopy, cpBoth, oldCopy, oldBoth, ourCopy, ourBoth, ourLaunch, farCp, farCpSync,
+            farOurs, farLaunch;
     double peakRss = 0, diskLinked = 0, diskCopied = 0;
     // Round 0 is a warm-up that is not counted: the first writes over freshly made files
     // run several times slower than later ones, for every contender alike.
@@ -498,8 +530,9 @@ int main(int argc, char **argv)
 
         // The real updater binary: copy, removal and launch.
         stage();
-        const UpdaterRun linked = runUpdater(updaterPath, install, round == 0);
+        const UpdaterRun linked = runUpdater(updaterPath, install, launchClock, round == 0);
         ourBoth.push_back(linked.ms);
+        ourLaunch.push_back(linked.launchMs);
         if (QFileInfo::exists(staging))
             fail("the updater left the staging tree");
         peakRss = std::max(peakRss, linked.peakRssMb);
@@ -520,8 +553,9 @@ int main(int argc, char **argv)
             farCpSync.push_back(cpAndRm(remote, remote, &ms, true));
             QFile::remove(staging);
             stageElsewhere();
-            const UpdaterRun copiedRun = runUpdater(updaterPath, install, round == 0);
+            const UpdaterRun copiedRun = runUpdater(updaterPath, install, launchClock, round == 0);
             farOurs.push_back(copiedRun.ms);
+            farLaunch.push_back(copiedRun.launchMs);
             peakRss = std::max(peakRss, copiedRun.peakRssMb);
             diskCopied = std::max(diskCopied, copiedRun.peakDiskMb);
             run(QStringLiteral("rm"), {QStringLiteral("-rf"), remote});
@@ -536,8 +570,8 @@ int main(int argc, char **argv)
                                                           .arg(farCp.back(), 0, 'f', 0)
                                                           .arg(farOurs.back(), 0, 'f', 0)));
         if (round == 0) {
-            for (auto *list : {&cpCopy, &cpBoth, &oldCopy, &oldBoth, &ourCopy, &ourBoth, &farCp,
-                               &farCpSync, &farOurs})
+            for (auto *list : {&cpCopy, &cpBoth, &oldCopy, &oldBoth, &ourCopy, &ourBoth, &ourLaunch,
+                               &farCp, &farCpSync, &farOurs, &farLaunch})
                 list->clear();
             for (Phases *kind : {&phases, &copiedPhases}) {
                 for (auto *list : kind->all())
@@ -587,11 +621,15 @@ int main(int argc, char **argv)
         row(label + "copy and removal: updater binary, output to exit", median(ourBoth),
             "per-file copy + removal (in process)", median(oldBoth));
     }
+    row(label + "time to launch: updater binary, first output to the main application's start",
+        median(ourLaunch), "cp -a + rm -rf", median(cpBoth), " (target >= 10x)");
     if (!farOurs.empty()) {
         row(label + "copies forced (staging on another file system): updater binary", median(farOurs),
             "cp -a + rm -rf", median(farCp), " (target >= 1.0x)");
         row(label + "copies forced (staging on another file system): updater binary", median(farOurs),
             "cp -a + sync + rm -rf", median(farCpSync));
+        row(label + "copies forced: time to launch, first output to the main application's start",
+            median(farLaunch), "cp -a + sync + rm -rf", median(farCpSync));
     }
 
     // Where the update's time goes: the transaction's phases in this process.
