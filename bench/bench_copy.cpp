@@ -1,6 +1,10 @@
 // The updater's install of a large staged release, side by side with `cp -a` + `rm -rf` of
-// the same tree and with the per-file copy the updater used before it linked files:
+// the same tree, with the floor of the system calls an update cannot avoid, and with the
+// per-file copy the updater used before it linked files:
 //
+// - the floor (copy_probe.h): those calls each made its fastest way, no bookkeeping, timed
+//   end to end on the same staged tree; the updater's time divided by the floor's is what it
+//   spends beyond the calls themselves;
 // - copy: Updater::copyAllFiles called in this process through the meta-object (the slot
 //   the update cycle runs), against `cp -a staging/. install/` and against the per-file
 //   copy (each file copied to a part file and renamed over its target), also in process;
@@ -22,7 +26,8 @@
 // Every timed operation starts from the same state: the installation holds a full tree, the
 // staging tree a fresh copy of the release, and the page cache is flushed to disk (sync).
 // Prints a markdown table; QUILL_BENCH_ROUNDS sets the rounds (median kept, default 3, after
-// an uncounted warm-up round) and QUILL_BENCH_SMALL=1 shrinks the tree for a quick try.
+// an uncounted warm-up round), QUILL_BENCH_SMALL=1 shrinks the tree for a quick try and
+// QUILL_BENCH_FLOOR_THREADS sets the floor's threads (16).
 // QUILL_BENCH_JOURNALED=1 says that $TMPDIR is a journaled ext4 image (bench/copy.sh makes
 // one): its rows say so and carry that file system's target.
 #include "copy_probe.h"
@@ -351,6 +356,10 @@ int main(int argc, char **argv)
     int rounds = qEnvironmentVariableIntValue("QUILL_BENCH_ROUNDS", &given);
     if (!given || rounds < 1)
         rounds = 3;
+    // The floor's threads (copy_probe.h): the calls that wait for the disk gain from many.
+    int floorThreads = qEnvironmentVariableIntValue("QUILL_BENCH_FLOOR_THREADS", &given);
+    if (!given || floorThreads < 1)
+        floorThreads = 16;
 
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/bench_copy-XXXXXX"));
     if (!work.isValid())
@@ -474,6 +483,33 @@ int main(int argc, char **argv)
             run(QStringLiteral("rm"), {QStringLiteral("-rf"), remote});
     };
 
+    // The floor (copy_probe.h): each phase's times and the whole.
+    struct FloorTimes
+    {
+        std::vector<double> total, totalWithoutRemoval;
+        std::vector<std::vector<double>> phases;
+        probe::Floor last;
+    } floorLinked, floorCopied;
+    const auto floorUpdate = [&](FloorTimes &times, bool copies) {
+        if (copies)
+            stageElsewhere();
+        else
+            stage();
+        const probe::Floor result = probe::floorUpdate(QFile::encodeName(staging).toStdString(),
+                                                       QFile::encodeName(install).toStdString(),
+                                                       copies, floorThreads);
+        if (result.ms < 0)
+            fail("a call of the floor failed");
+        if (copies)
+            run(QStringLiteral("rm"), {QStringLiteral("-rf"), remote});
+        times.total.push_back(result.ms);
+        times.totalWithoutRemoval.push_back(result.ms - result.phases.back().ms);
+        times.phases.resize(result.phases.size());
+        for (size_t i = 0; i < result.phases.size(); ++i)
+            times.phases[i].push_back(result.phases[i].ms);
+        times.last = result;
+    };
+
     // The same update's system calls replayed one kind at a time (copy_probe.h): as the
     // updater makes them, then on open directories, on two and on sixteen threads, and with
     // the names made durable by directory.
@@ -539,6 +575,7 @@ int main(int argc, char **argv)
         diskLinked = std::max(diskLinked, linked.peakDiskMb);
 
         phasedUpdate(phases, false);
+        floorUpdate(floorLinked, false);
         // Each replay stages the tree anew; on the large tree once, in the last round.
         if (!many || round == rounds) {
             for (size_t style = 0; style < styles.size(); ++style)
@@ -560,11 +597,12 @@ int main(int argc, char **argv)
             diskCopied = std::max(diskCopied, copiedRun.peakDiskMb);
             run(QStringLiteral("rm"), {QStringLiteral("-rf"), remote});
             phasedUpdate(copiedPhases, true);
+            floorUpdate(floorCopied, true);
         }
         std::fprintf(stderr, "bench_copy: round %d%s: cp+rm %.0f ms, updater %.0f ms, "
-                             "in-process phases %.0f ms%s\n",
+                             "in-process phases %.0f ms, floor %.0f ms%s\n",
                      round, round == 0 ? " (warm-up)" : "", cpBoth.back(), ourBoth.back(),
-                     phases.total.back(),
+                     phases.total.back(), floorLinked.total.back(),
                      farOurs.empty() ? ""
                                      : qPrintable(QStringLiteral("; copies forced: cp+rm %1 ms, updater %2 ms")
                                                           .arg(farCp.back(), 0, 'f', 0)
@@ -576,6 +614,11 @@ int main(int argc, char **argv)
             for (Phases *kind : {&phases, &copiedPhases}) {
                 for (auto *list : kind->all())
                     list->clear();
+            }
+            for (FloorTimes *kind : {&floorLinked, &floorCopied}) {
+                kind->total.clear();
+                kind->totalWithoutRemoval.clear();
+                kind->phases.clear();
             }
             for (auto &style : probeMs) {
                 for (auto &list : style)
@@ -609,6 +652,29 @@ int main(int argc, char **argv)
     const QByteArray where = qEnvironmentVariableIsEmpty("QUILL_BENCH_JOURNALED")
             ? QByteArray() : QByteArrayLiteral("journaled ext4 image: ");
     const QByteArray label = where + (many ? QByteArray::number(tree.smallFiles) + " files: " : QByteArray());
+    const auto timesRow = [&](const QByteArray &benchmark, double oursMs, const QByteArray &alternative,
+                              double theirsMs) {
+        std::printf("| %s%s | %.2f s | %s: %.2f s | %.2fx |\n", label.constData(), benchmark.constData(),
+                    oursMs / 1000, alternative.constData(), theirsMs / 1000, oursMs / theirsMs);
+    };
+
+    // The update against the least its calls take: what it spends beyond them.
+    const double floorMs = median(floorLinked.total);
+    row(label + "floor of a linked update: the calls it cannot avoid, each its fastest way, "
+        "end to end (calls below)", floorMs, "cp -a + rm -rf", median(cpBoth));
+    timesRow("linked update / floor: updater binary, output to exit (time / floor's; target <= 1.15x)",
+             median(ourBoth), "floor", floorMs);
+    timesRow("linked update / floor: copyAllFiles in process (time / floor's; target <= 1.15x)",
+             median(ourCopy), "floor without the staging tree's removal", median(floorLinked.totalWithoutRemoval));
+    if (!floorCopied.total.empty()) {
+        row(label + "floor of copies forced: the calls they cannot avoid, each its fastest way, "
+            "end to end (calls below)", median(floorCopied.total), "cp -a + sync + rm -rf", median(farCpSync));
+        timesRow(QByteArray("copies forced / floor: updater binary, output to exit (time / floor's")
+                         + (where.isEmpty() ? ")" : "; target <= 1.3x)"),
+                 median(farOurs), "floor", median(floorCopied.total));
+        timesRow("copies forced / floor: in process, the transaction's phases and the link's removal "
+                 "(time / floor's)", median(copiedPhases.total), "floor", median(floorCopied.total));
+    }
     if (!many) {
         row(label + "copy of the staged tree: copyAllFiles (in process)", median(ourCopy), "cp -a",
             median(cpCopy));
@@ -721,5 +787,38 @@ int main(int argc, char **argv)
         std::printf("# copies forced: skipped, %s is on the installation's file system "
                     "(set QUILL_BENCH_OTHER_FS)\n", qPrintable(otherFs));
     }
+    // Notes: what each floor is made of, so that its figure can be checked.
+    const auto floorNotes = [&](const char *kind, const FloorTimes &times, bool copies) {
+        const probe::Floor &f = times.last;
+        QByteArray phaseTimes;
+        for (size_t i = 0; i < f.phases.size(); ++i) {
+            phaseTimes += QByteArray(i ? ", " : "") + f.phases[i].name + " "
+                    + QByteArray::number(median(times.phases[i]), 'f', 1) + " ms";
+        }
+        std::printf("# %sfloor of %s, its calls (%ld files, %ld staged directories, %d threads): "
+                    "the staged tree walked (getdents64 of each directory, openat of it and of its "
+                    "installed one); per file %s; fsync of each installed directory with files (%ld) "
+                    "and of the installation's root (commit marker and list); per file "
+                    "renameat2(RENAME_EXCHANGE) of part and target; fsync of each installed "
+                    "directory with files again; per file unlinkat of the old file (at the part's "
+                    "name)%s; %s. Median time of each step: %s.\n",
+                    label.constData(), kind, f.files, f.dirs, floorThreads,
+                    copies ? qPrintable(QStringLiteral(
+                                     "openat of the source + fstat, openat(O_CREAT|O_EXCL|O_WRONLY) of "
+                                     "a part beside the target, the data copied with %1 (copy_file_range "
+                                     "tried once), fchmod, futimens (fchown only for another owner), "
+                                     "sync_file_range(SYNC_FILE_RANGE_WRITE), close of the source; then "
+                                     "fdatasync and close of each part")
+                                     .arg(QLatin1String(f.copyCall)))
+                           : "linkat of a part beside its target, openat + fdatasync + close of the part",
+                    long(f.phases.size() > 4 ? f.phases[4].calls : 0),
+                    copies ? "" : " and unlinkat of the staged name",
+                    copies ? "unlinkat of the staging link (its tree is on the other file system)"
+                           : "unlinkat(AT_REMOVEDIR) of each staging directory, deepest first",
+                    phaseTimes.constData());
+    };
+    floorNotes("a linked update", floorLinked, false);
+    if (!floorCopied.total.empty())
+        floorNotes("copies forced", floorCopied, true);
     return 0;
 }
