@@ -15,6 +15,8 @@
 //   its removal;
 // - time to launch: from the updater's first output to the start of the stand-in main
 //   application (launch_clock.cpp), which records it;
+// - the same with another program's 1 GB of unwritten data on the file system, written just
+//   before the updater starts;
 // - the same with copies forced: the staging directory a link to a directory on another
 //   file system (QUILL_BENCH_OTHER_FS, default /dev/shm), where files cannot be linked, also
 //   against `cp -a` + `sync` + `rm -rf`: the updater's copies are on disk before it commits
@@ -23,7 +25,7 @@
 //   at once in the installation it just updated is a row of its own;
 // - the updater process's maximum resident set size (/usr/bin/time) and the peak extra
 //   disk use of the installation's file system while it runs (free space sampled every ms,
-//   in the warm-up round only).
+//   in the warm-up round only); what unlinking a 4 KB file costs this disk.
 //
 // Every timed operation starts from the same state: the installation holds a full tree, the
 // staging tree a fresh copy of the release, and the page cache is flushed to disk (sync).
@@ -396,6 +398,33 @@ bool sameDirectory(const QString &a, const QString &b)
             && one.readAll() == other.readAll();
 }
 
+// Writes `bytes` to a new file and leaves them to the kernel's write-back.
+bool writeUnsynced(const QString &path, qint64 bytes)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const std::vector<char> chunk(size_t(1) << 20, 'u');
+    bool written = true;
+    for (qint64 left = bytes; left > 0 && written; left -= qint64(chunk.size()))
+        written = ::write(fd, chunk.data(), chunk.size()) == ssize_t(chunk.size());
+    return ::close(fd) == 0 && written;
+}
+
+// The machine's data written but not yet on disk, in MB.
+double dirtyMb()
+{
+    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    if (!meminfo.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : meminfo.readAll().split('\n')) {
+        if (line.startsWith("Dirty:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -475,6 +504,10 @@ int main(int argc, char **argv)
         }
     }
     syncDisks();
+
+    // What freeing a file costs this disk, before the rounds and after them.
+    const probe::FileCosts unlinkBefore = probe::fileCosts(
+            QFile::encodeName(work.path()).toStdString(), 2000, 4096);
 
     const auto stage = [&](const Installation &in) {
         if (!run(QStringLiteral("cp"), {QStringLiteral("-a"), release, in.staging}))
@@ -628,8 +661,12 @@ int main(int argc, char **argv)
         probeShape = result;
     };
 
-    std::vector<double> cpCopy, cpBoth, oldCopy, oldBoth, ourCopy, ourBoth, ourLaunch, farCp,
-            farCpSync, farOurs, farLaunch, farRepeated;
+    // Another program's data, written but not yet on disk, on the installation's file system.
+    const QString scratch = work.path() + QStringLiteral("/unwritten.bin");
+    const qint64 unwrittenBytes = qint64(1) << 30;
+
+    std::vector<double> cpCopy, cpBoth, oldCopy, oldBoth, ourCopy, ourBoth, ourLaunch,
+            ourUnwritten, unwrittenDirtyMb, farCp, farCpSync, farOurs, farLaunch, farRepeated;
     double peakRss = 0, diskLinked = 0, diskCopied = 0;
     // Round 0 is a warm-up that is not counted: the first writes over freshly made files
     // run several times slower than later ones, for every contender alike. Ours and the
@@ -659,6 +696,18 @@ int main(int argc, char **argv)
             ourLaunch.push_back(linked.launchMs);
             peakRss = std::max(peakRss, linked.peakRssMb);
             diskLinked = std::max(diskLinked, linked.peakDiskMb);
+
+            // The same with another program's unwritten gigabyte on the file system.
+            if (!many) {
+                stage(main);
+                if (!writeUnsynced(scratch, unwrittenBytes))
+                    fail("cannot write the unsynced scratch file");
+                unwrittenDirtyMb.push_back(dirtyMb());
+                ourUnwritten.push_back(runUpdater(main.updater, main.root, launchClock, false).ms);
+                checkInstalled(main, "the updater");
+                QFile::remove(scratch);
+                syncDisks();
+            }
 
             phasedUpdate(phases, false, main);
             floorUpdate(floorLinked, false, main);
@@ -740,7 +789,8 @@ int main(int argc, char **argv)
                                                           .arg(floorCopied.total.back(), 0, 'f', 0)));
         if (round == 0) {
             for (auto *list : {&cpCopy, &cpBoth, &oldCopy, &oldBoth, &ourCopy, &ourBoth, &ourLaunch,
-                               &farCp, &farCpSync, &farOurs, &farLaunch, &farRepeated})
+                               &ourUnwritten, &unwrittenDirtyMb, &farCp, &farCpSync, &farOurs,
+                               &farLaunch, &farRepeated})
                 list->clear();
             for (Phases *kind : {&phases, &copiedPhases}) {
                 for (auto *list : kind->all())
@@ -763,6 +813,8 @@ int main(int argc, char **argv)
     // system: a copied part is a new file, cp -a rewrites the installed one.
     const probe::FileCosts fileCosts = probe::fileCosts(
             QFile::encodeName(work.path()).toStdString(), 2000, tree.smallSize);
+    const probe::FileCosts unlinkAfter = tree.smallSize == 4096
+            ? fileCosts : probe::fileCosts(QFile::encodeName(work.path()).toStdString(), 2000, 4096);
     long planFiles = 0;
     stage(main);
     const double planBytes = probe::compactPlanBytesPerFile(QFile::encodeName(main.staging).toStdString(),
@@ -790,8 +842,8 @@ int main(int argc, char **argv)
                     oursMs / 1000, alternative.constData(), theirsMs / 1000, oursMs / theirsMs);
     };
 
-    // The headline: the update against the least its calls take, the launch, the copies and
-    // the memory.
+    // The headline: the update against the least its calls take, the launch, the effect of
+    // others' unwritten data, the copies, the memory and what the disk charges for a removal.
     const double floorMs = median(floorLinked.total);
     row(label + "floor of a linked update: the calls it cannot avoid, each its fastest way, "
         "end to end (calls below)", floorMs, "cp -a + rm -rf", median(cpBoth));
@@ -801,6 +853,12 @@ int main(int argc, char **argv)
              median(ourCopy), "floor without the staging tree's removal", median(floorLinked.totalWithoutRemoval));
     row(label + "time to launch: updater binary, first output to the main application's start",
         median(ourLaunch), "cp -a + rm -rf", median(cpBoth), " (target >= 10x)");
+    if (!ourUnwritten.empty()) {
+        std::printf("| %sanother program's 1 GB of unwritten data on this file system: updater binary "
+                    "with it / without (time / time; target <= 1.2x) | %.2f s (%.0f MB dirty at its start) "
+                    "| without: %.2f s | %.2fx |\n", label.constData(), median(ourUnwritten) / 1000,
+                    median(unwrittenDirtyMb), median(ourBoth) / 1000, median(ourUnwritten) / median(ourBoth));
+    }
     if (!farOurs.empty()) {
         row(label + "copies forced (staging on another file system), a fresh installation: updater binary",
             median(farOurs), "cp -a + sync + rm -rf", median(farCpSync), " (target >= 1.0x)");
@@ -818,6 +876,9 @@ int main(int argc, char **argv)
     }
     std::printf("| %speak memory of the updater process (max RSS; target <= 40 MB) | %.1f MB "
                 "| limit: 40 MB | %.2fx of the limit |\n", label.constData(), peakRss, peakRss / 40.0);
+    std::printf("| %sunlink of a 4 KB file on this file system (2,000 files, after a sync) "
+                "| %.1f us before the rounds | after them: %.1f us | |\n",
+                label.constData(), unlinkBefore.remove, unlinkAfter.remove);
 
     // The rest: the copy and the whole against the alternatives, where the time goes.
     row(label + "copy of the staged tree: copyAllFiles (in process)", median(ourCopy), "cp -a",
