@@ -611,7 +611,7 @@ int main(int argc, char **argv)
     // The floor (copy_probe.h): each phase's times and the whole.
     struct FloorTimes
     {
-        std::vector<double> total, totalWithoutRemoval;
+        std::vector<double> total, totalWithoutRemoval, launch;
         std::vector<std::vector<double>> phases;
         probe::Floor last;
     } floorLinked, floorCopied;
@@ -629,7 +629,13 @@ int main(int argc, char **argv)
             run(QStringLiteral("rm"), {QStringLiteral("-rf"), remote});
         checkInstalled(in, "the floor");
         times.total.push_back(result.ms);
-        times.totalWithoutRemoval.push_back(result.ms - result.phases.back().ms);
+        double removal = 0;
+        for (const probe::Phase &phase : result.phases) {
+            if (QByteArray(phase.name) == "remove")
+                removal = phase.ms;
+        }
+        times.totalWithoutRemoval.push_back(result.ms - removal);
+        times.launch.push_back(result.launchMs);
         times.phases.resize(result.phases.size());
         for (size_t i = 0; i < result.phases.size(); ++i)
             times.phases[i].push_back(result.phases[i].ms);
@@ -799,6 +805,7 @@ int main(int argc, char **argv)
             for (FloorTimes *kind : {&floorLinked, &floorCopied}) {
                 kind->total.clear();
                 kind->totalWithoutRemoval.clear();
+                kind->launch.clear();
                 kind->phases.clear();
             }
             for (auto &style : probeMs) {
@@ -853,6 +860,8 @@ int main(int argc, char **argv)
              median(ourCopy), "floor without the staging tree's removal", median(floorLinked.totalWithoutRemoval));
     row(label + "time to launch: updater binary, first output to the main application's start",
         median(ourLaunch), "cp -a + rm -rf", median(cpBoth), " (target >= 10x)");
+    row(label + "time to launch: the floor's calls up to the staging tree's removal (the least a "
+        "launch after it waits)", median(floorLinked.launch), "cp -a + rm -rf", median(cpBoth));
     if (!ourUnwritten.empty()) {
         std::printf("| %sanother program's 1 GB of unwritten data on this file system: updater binary "
                     "with it / without (time / time; target <= 1.2x) | %.2f s (%.0f MB dirty at its start) "
@@ -873,6 +882,8 @@ int main(int argc, char **argv)
                  "(time / cold time)", median(farRepeated), "cold, a fresh installation", median(farOurs));
         row(label + "copies forced: time to launch, first output to the main application's start",
             median(farLaunch), "cp -a + sync + rm -rf", median(farCpSync));
+        row(label + "copies forced: time to launch, the floor's calls up to the staging link's removal",
+            median(floorCopied.launch), "cp -a + sync + rm -rf", median(farCpSync));
     }
     std::printf("| %speak memory of the updater process (max RSS; target <= 40 MB) | %.1f MB "
                 "| limit: 40 MB | %.2fx of the limit |\n", label.constData(), peakRss, peakRss / 40.0);
@@ -996,8 +1007,9 @@ int main(int argc, char **argv)
                     "installed one); per file %s; fsync of each installed directory with files (%ld) "
                     "and of the installation's root (commit marker and list); per file "
                     "renameat2(RENAME_EXCHANGE) of part and target; fsync of each installed "
-                    "directory with files again; per file unlinkat of the old file (at the part's "
-                    "name)%s; %s. Median time of each step: %s.\n",
+                    "directory with files again; %s (where the main application could start); "
+                    "per file unlinkat of the old file (at the part's name). Median time of each "
+                    "step: %s.\n",
                     label.constData(), kind, f.files, f.dirs, floorThreads,
                     copies ? qPrintable(QStringLiteral(
                                      "openat of the source + fstat, openat(O_CREAT|O_EXCL|O_WRONLY) of "
@@ -1008,9 +1020,9 @@ int main(int argc, char **argv)
                                      .arg(QLatin1String(f.copyCall)))
                            : "linkat of a part beside its target, openat + fdatasync + close of the part",
                     long(f.phases.size() > 4 ? f.phases[4].calls : 0),
-                    copies ? "" : " and unlinkat of the staged name",
-                    copies ? "unlinkat of the staging link (its tree is on the other file system)"
-                           : "unlinkat(AT_REMOVEDIR) of each staging directory, deepest first",
+                    copies ? "unlinkat of the staging link, its tree being on the other file system"
+                           : "per file unlinkat of the staged name; unlinkat(AT_REMOVEDIR) of each "
+                             "staging directory, deepest first",
                     phaseTimes.constData());
     };
     floorNotes("a linked update", floorLinked, false);

@@ -486,13 +486,14 @@ Floor floorUpdate(const std::string &staging, const std::string &install, bool c
     ok = ok && syncDirs();
     phase("sync after the commit", changed);
 
-    ok = ok && forEachRun(runs, [&](FloorDir &dir, size_t i) {
-        if (::unlinkat(dir.ifd, partName(i).c_str(), 0) != 0)
-            return failed("unlinkat", partName(i));
-        return copies || ::unlinkat(dir.sfd, dir.files[i].c_str(), 0) == 0 || failed("unlinkat", dir.files[i]);
-    });
-    phase("free", copies ? floor.files : 2 * floor.files);
-
+    // The staging tree goes first, so that the main application can start; the old files,
+    // most of the time where the disk discards freed blocks, after it.
+    if (!copies) {
+        ok = ok && forEachRun(runs, [&](FloorDir &dir, size_t i) {
+            return ::unlinkat(dir.sfd, dir.files[i].c_str(), 0) == 0 || failed("unlinkat", dir.files[i]);
+        });
+        phase("unlink of the staged names", floor.files);
+    }
     if (copies) {
         ok = ok && (::unlinkat(parent, stagingName.c_str(), 0) == 0 || failed("unlinkat", staging));
         phase("remove", 1);
@@ -512,6 +513,13 @@ Floor floorUpdate(const std::string &staging, const std::string &install, bool c
         }
         phase("remove", floor.dirs);
     }
+    floor.launchMs = msSince(begin);
+
+    ok = ok && forEachRun(runs, [&](FloorDir &dir, size_t i) {
+        return ::unlinkat(dir.ifd, partName(i).c_str(), 0) == 0 || failed("unlinkat", partName(i));
+    });
+    phase("free", floor.files);
+
     for (const int part : parts) {
         if (part >= 0)
             ::close(part);

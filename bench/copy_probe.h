@@ -51,10 +51,10 @@ std::vector<Phase> replayLinkedUpdate(const std::string &staging, const std::str
 //            (the commit marker and the list of directories)
 //   commit   per file, renameat2(RENAME_EXCHANGE) of part and target
 //   sync     fsync of each installed directory with parts
-//   free     per file, unlinkat of the old file (now at the part's name), and when linked
-//            unlinkat of the staged name
+//   unlink   when linked, per file unlinkat of the staged name
 //   remove   unlinkat(AT_REMOVEDIR) of each staging directory, deepest first; with copies
-//            unlinkat of the staging link
+//            unlinkat of the staging link (the main application could be started here)
+//   free     per file, unlinkat of the old file (now at the part's name)
 //
 // The per-file calls run on `threads` threads, each taking runs of neighbouring files of one
 // directory (32; 4 for copies, so that a directory of large files is shared out); the
@@ -62,6 +62,7 @@ std::vector<Phase> replayLinkedUpdate(const std::string &staging, const std::str
 struct Floor
 {
     double ms = -1;            // end to end; negative when a call failed (said on standard error)
+    double launchMs = -1;      // from the start to the staging tree's removal
     std::vector<Phase> phases; // the steps above, each timed
     long files = 0;
     long dirs = 0;             // staged directories, the root included
