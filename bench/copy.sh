@@ -7,7 +7,8 @@
 # root only, otherwise skipped with the reason); then the same tree in $TMPDIR itself (default
 # /tmp); then 100,000 files of 1 KB in 1,000 directories there. Needs about 12 GB free in
 # $TMPDIR with the default three rounds (each forced-copy round has installations of its own)
-# and 0.7 GB in /dev/shm. About 15 minutes in all.
+# and 0.7 GB in /dev/shm. About 30 minutes in all (31 on 2026-12-10, 2 cores shared with
+# another engineer's test suite; the root file system's runs take most of it).
 # Usage, from anywhere: bench/copy.sh [build directory, default build]
 # QUILL_BENCH_ROUNDS (default 3) sets the rounds; QUILL_BENCH_SMALL=1 small trees;
 # QUILL_BENCH_TREES="journaled", "standard" or "many" runs some of the three.
