@@ -25,25 +25,6 @@ const char respellPrefix[] = ".qu-s.";
 const char dirList[] = ".qu-dirs";
 constexpr int ownKindAt = int(sizeof ownPrefix) - 1;
 
-// `name` in the directory `dir`; a root ("/", "R:/") already ends with its separator.
-QString join(const QString &dir, const QString &name)
-{
-    return dir.endsWith(QLatin1Char('/')) ? dir + name : dir + QLatin1Char('/') + name;
-}
-
-// The directory holding `path`; a root's own form ("/", "R:/") where that is the root.
-QString parentOf(const QString &path)
-{
-    const int slash = path.lastIndexOf(QLatin1Char('/'));
-    const bool atRoot = slash == 0 || (slash == 2 && path[1] == QLatin1Char(':'));
-    return path.left(atRoot ? slash + 1 : slash);
-}
-
-QString nameOf(const QString &path)
-{
-    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
 // `path` relative to the directory `root` that holds it (or is it: ".").
 QString relativeTo(const QString &root, const QString &path)
 {
@@ -289,16 +270,21 @@ void removeLeftovers(const QString &installRoot, const QStringList &alsoIn)
     removeLeftoversListed(installRoot, alsoIn, true);
 }
 
+// Why the transaction failed, then each step its undo could not take back: the installation
+// is mixed until the next attempt, which removes the leftovers and installs again.
+static void reportFailed(const Transaction &transaction)
+{
+    report(transaction.failure());
+    for (const Failure &failure : transaction.undoFailures())
+        report(failure);
+}
+
 bool installRelease(const QString &stagingRoot, const QString &installRoot)
 {
     Transaction transaction(stagingRoot, installRoot);
     if (transaction.run())
         return true;
-    report(transaction.failure());
-    // Each step the undo could not take back: the installation is mixed until the next
-    // start, which removes the leftovers and installs the release again.
-    for (const Failure &failure : transaction.undoFailures())
-        report(failure);
+    reportFailed(transaction);
     return false;
 }
 
@@ -641,8 +627,8 @@ bool Transaction::makeDirectories()
     return true;
 }
 
-// The files' links and copies, most of the work, run on every core (several directories
-// at a time, one thread per run of files, each run mostly in one directory).
+// The files' links and copies, most of the work, run on every core (several directories at
+// a time, one thread per run of files, each run mostly in one directory).
 bool Transaction::makeFiles()
 {
     inParallel(m_items.size(), computing(), [this](size_t first, size_t end) {
@@ -686,7 +672,7 @@ void Transaction::makeFile(Item &item, const sys::DirHandle &from, const sys::Di
             result = sys::linkStagedFile(file, from, item.name, to, made);
             item.linked = result == Result::Ok;
             if (result == Result::Unsupported)
-                result = sys::copyStagedFile(file, to, made);
+                result = sys::copyStagedFile(file, from, item.name, to, made);
         }
         const int error = sys::lastErrorCode();
         sys::closeStagedFile(&file);
@@ -1072,11 +1058,7 @@ bool Attempt::run()
     Transaction &transaction = *m_transaction;
     if (!(transaction.stage() && transaction.sync() && transaction.commit() && transaction.finish())) {
         transaction.rollBack();
-        report(transaction.failure());
-        // Each step the undo could not take back: the installation is mixed until the next
-        // attempt, which removes the leftovers and installs the release again.
-        for (const Failure &failure : transaction.undoFailures())
-            report(failure);
+        reportFailed(transaction);
         m_transaction.reset();
         m_lock.reset();
         return false;

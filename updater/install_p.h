@@ -35,6 +35,25 @@
 
 namespace install {
 
+// `name` in the directory `dir`; a root ("/", "R:/") already ends with its separator.
+inline QString join(const QString &dir, const QString &name)
+{
+    return dir.endsWith(QLatin1Char('/')) ? dir + name : dir + QLatin1Char('/') + name;
+}
+
+// The directory holding `path`; a root's own form ("/", "R:/") where that is the root.
+inline QString parentOf(const QString &path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const bool atRoot = slash == 0 || (slash == 2 && path[1] == QLatin1Char(':'));
+    return path.left(atRoot ? slash + 1 : slash);
+}
+
+inline QString nameOf(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
 // Opens the directories a run of work goes through, one at a time (most runs stay in one),
 // each with the identity the walk listed there where one is given: a directory swapped for
 // another, or for a link, since then is not used.

@@ -128,8 +128,9 @@ Type typeOf(const QString &path, bool followLinks);
 // and `dir` the directory a part is made in. On POSIX these are the *at calls on the
 // directories' descriptors; on Windows the names go through the paths the handles pin.
 
-// A staged file, opened to be linked or copied: never through a link, never waiting on a
-// FIFO. False when it cannot be read, which fails the attempt.
+// A staged file checked before it is linked or copied: a regular file that can be read
+// (false otherwise, which fails the attempt). A copy opens it never through a link and
+// never waiting on a FIFO.
 struct StagedFile
 {
     qintptr handle = -1;
@@ -141,10 +142,11 @@ void closeStagedFile(StagedFile *file);
 // A part for the staged file: a second name of it (Unsupported where the file system or the
 // file does not allow one: copy instead), or a new file with its data and, as far as
 // permitted, its mode, owner, times and extended attributes, written in the kernel where it
-// can. Either way the part's data has begun to go to the disk.
+// can (its data has begun to go to the disk).
 Result linkStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
                       const QString &part);
-Result copyStagedFile(const StagedFile &file, const DirHandle &to, const QString &part);
+Result copyStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
+                      const QString &part);
 // A new link in `to` holding the same text as the link `name` in `from`.
 Result copyLinkIn(const DirHandle &from, const QString &name, const DirHandle &to, const QString &part);
 Result makeDirIn(const DirHandle &dir, const QString &name);

@@ -1,6 +1,6 @@
 // Removal of whole trees, the same on every platform: built on the file-system layer's own
 // operations on open directories.
-#include "install_sys.h"
+#include "install_p.h"
 
 namespace install::sys {
 
@@ -9,13 +9,6 @@ namespace {
 bool keepNothing(const Entry &)
 {
     return false;
-}
-
-QString parentOf(const QString &path)
-{
-    const int slash = path.lastIndexOf(QLatin1Char('/'));
-    const bool atRoot = slash == 0 || (slash == 2 && path[1] == QLatin1Char(':'));
-    return path.left(atRoot ? slash + 1 : slash);
 }
 
 } // namespace
@@ -49,7 +42,7 @@ bool removeTreeAt(const QString &path, bool (*keep)(const Entry &), bool stopAtF
     DirHandle parent;
     if (!openDir(parentOf(path), &parent))
         return typeOf(path, false) == Type::Missing;
-    const bool removed = removeTreeIn(parent, path.mid(path.lastIndexOf(QLatin1Char('/')) + 1), keep, stopAtFailure);
+    const bool removed = removeTreeIn(parent, nameOf(path), keep, stopAtFailure);
     closeDir(&parent);
     return removed;
 }

@@ -423,24 +423,19 @@ Type typeOf(const QString &path, bool followLinks)
 
 bool openStagedFile(const DirHandle &from, const QString &name, StagedFile *file)
 {
-    // Opening checks that it can be read; never blocks: a FIFO put where the staged file was
-    // is refused, not read.
-    const int fd = SYS_CALL(Op::Open, ::openat(int(from.handle), native(name).constData(),
-                                               O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (fd < 0)
-        return false;
+    // Looked at, not opened: a link needs no descriptor, and a copy opens it (never through
+    // a link, never waiting on a FIFO put there since).
+    const QByteArray staged = native(name);
     struct stat st;
-    const bool stated = SYS_CALL(Op::Stat, ::fstat(fd, &st)) == 0;
-    if (!stated || !S_ISREG(st.st_mode)) {
-        if (stated)
-            errno = EINVAL; // a FIFO or a device where the staged file was
-        ErrnoKeeper keep;
-        ::close(fd);
+    if (SYS_CALL(Op::Stat, ::fstatat(int(from.handle), staged.constData(), &st, AT_SYMLINK_NOFOLLOW)) != 0
+        || SYS_CALL(Op::Stat, ::faccessat(int(from.handle), staged.constData(), R_OK, 0)) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL; // a FIFO or a device where the staged file was
         return false;
     }
     // A file with another name (inside the staging tree or outside it) is copied: a link
     // would let whatever holds that name change the installed file.
-    file->handle = fd;
     file->linkable = st.st_nlink == 1;
     return true;
 }
@@ -455,26 +450,21 @@ void closeStagedFile(StagedFile *file)
 Result linkStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
                       const QString &part)
 {
+    // The staged data goes to the disk with the part's sync before the commit.
     if (!file.linkable)
         return Result::Unsupported;
     if (SYS_CALL(Op::Link, ::linkat(int(from.handle), native(name).constData(), int(to.handle),
-                                    native(part).constData(), 0)) != 0) {
-        switch (errno) {
-        case EXDEV:  // another file system
-        case EPERM:  // no hard links here, or the kernel protects this file from them
-        case EMLINK: // too many names already
-        case ENOTSUP:
-            return Result::Unsupported;
-        default:
-            return fromErrno();
-        }
+                                    native(part).constData(), 0)) == 0)
+        return Result::Ok;
+    switch (errno) {
+    case EXDEV:  // another file system
+    case EPERM:  // no hard links here, or the kernel protects this file from them
+    case EMLINK: // too many names already
+    case ENOTSUP:
+        return Result::Unsupported;
+    default:
+        return fromErrno();
     }
-#ifdef __linux__
-    // The staged data may not be on the disk yet: start writing it now, so that the sync
-    // before the commit finds little left to write.
-    ::sync_file_range(int(file.handle), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
-    return Result::Ok;
 }
 
 namespace {
@@ -506,18 +496,11 @@ Result copyInto(int in, int dir, const QByteArray &to)
     return copied ? Result::Ok : Result::Failed;
 }
 
-} // namespace
-
-Result copyStagedFile(const StagedFile &file, const DirHandle &to, const QString &part)
+// A new file at `to` in `toDir` with the data and metadata of the regular file `from` in
+// `fromDir`.
+Result copyAt(int fromDir, const QByteArray &from, int toDir, const QByteArray &to)
 {
-    ::lseek(int(file.handle), 0, SEEK_SET);
-    return copyInto(int(file.handle), int(to.handle), native(part));
-}
-
-Result copyFile(const QString &from, const QString &to)
-{
-    const int in = SYS_CALL(Op::Open, ::open(native(from).constData(),
-                                             O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    const int in = SYS_CALL(Op::Open, ::openat(fromDir, from.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (in < 0)
         return Result::Failed;
     struct stat st;
@@ -527,10 +510,24 @@ Result copyFile(const QString &from, const QString &to)
     else if (!S_ISREG(st.st_mode))
         errno = EINVAL; // never a FIFO or a device
     else
-        result = copyInto(in, AT_FDCWD, native(to));
+        result = copyInto(in, toDir, to);
     ErrnoKeeper keep;
     ::close(in);
     return result;
+}
+
+} // namespace
+
+Result copyStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
+                      const QString &part)
+{
+    Q_UNUSED(file);
+    return copyAt(int(from.handle), native(name), int(to.handle), native(part));
+}
+
+Result copyFile(const QString &from, const QString &to)
+{
+    return copyAt(AT_FDCWD, native(from), AT_FDCWD, native(to));
 }
 
 Result copyLinkIn(const DirHandle &from, const QString &name, const DirHandle &to, const QString &part)

@@ -662,8 +662,11 @@ Result linkStagedFile(const StagedFile &file, const DirHandle &from, const QStri
     return file.linkable ? hardLink(file.path, joinPath(to.path, part)) : Result::Unsupported;
 }
 
-Result copyStagedFile(const StagedFile &file, const DirHandle &to, const QString &part)
+Result copyStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
+                      const QString &part)
 {
+    Q_UNUSED(from);
+    Q_UNUSED(name);
     return copyFile(file.path, joinPath(to.path, part));
 }
 
