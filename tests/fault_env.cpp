@@ -7,18 +7,12 @@
 //                 a link to <target> put in its place, as someone who can write it might
 #include "faultops.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <vector>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
 
 using install::sys::Op;
 
@@ -83,11 +77,7 @@ bool install::sys::injectFault(Op op)
     const int n = ++calls[size_t(op)];
     for (const Fault &fault : faults) {
         if (fault.op == op && n >= fault.first && n <= fault.last) {
-#ifdef Q_OS_WIN
-            SetLastError(DWORD(fault.error));
-#else
-            errno = fault.error;
-#endif
+            setSystemError(fault.error);
             return true;
         }
     }

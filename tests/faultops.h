@@ -1,8 +1,15 @@
-// The names of the file-system layer's operations, as the fault plans of the tests write them.
+// What the fault plans of the tests share: the names of the file-system layer's operations
+// and how a failed call leaves its error.
 #ifndef QUILLMOOR_TESTS_FAULTOPS_H
 #define QUILLMOOR_TESTS_FAULTOPS_H
 
 #include "install_sys.h"
+
+#include <cerrno>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 inline const char *opName(install::sys::Op op)
 {
@@ -10,6 +17,17 @@ inline const char *opName(install::sys::Op op)
                                          "Remove", "Thread" };
     static_assert(sizeof names / sizeof *names == size_t(install::sys::Op::Count), "a name for every operation");
     return names[size_t(op)];
+}
+
+// Sets the error a failed call leaves, as the system would: GetLastError on Windows, errno
+// elsewhere.
+inline void setSystemError(int error)
+{
+#ifdef _WIN32
+    SetLastError(DWORD(error));
+#else
+    errno = error;
+#endif
 }
 
 #endif

@@ -147,11 +147,7 @@ bool install::sys::injectFault(Op op)
     const int n = ++plan.calls[size_t(op)];
     for (const Fault &fault : plan.faults) {
         if (fault.op == op && (n == fault.nth || (fault.persistent && n > fault.nth))) {
-#ifdef Q_OS_WIN
-            SetLastError(DWORD(fault.error));
-#else
-            errno = fault.error;
-#endif
+            setSystemError(fault.error);
             return true;
         }
     }
