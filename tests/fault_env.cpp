@@ -29,8 +29,8 @@ struct Fault
 std::vector<Fault> faultsFromEnvironment()
 {
     std::vector<Fault> faults;
-    for (const QString &spec : qEnvironmentVariable("QUILL_FAULTS").split(',', Qt::SkipEmptyParts)) {
-        const QStringList fields = spec.split(':');
+    for (const QString &entry : qEnvironmentVariable("QUILL_FAULTS").split(',', Qt::SkipEmptyParts)) {
+        const QStringList fields = entry.split(':');
         const QStringList range = fields.value(1).split('-');
         for (int op = 0; op < int(Op::Count); ++op) {
             if (fields.size() == 3 && fields[0] == QLatin1String(opName(Op(op))))
