@@ -6,7 +6,7 @@
 # stopped at the end. Without the cached Qt it says "skipped" and how to build it. It tests;
 # scripts/package-windows.sh makes (and checks) the zip.
 #
-# A run takes about 5 minutes on 2 cores (the build 1, the end-to-end and kill tests 3).
+# A run takes about 12 minutes on 2 cores (the build 1, the programs under Wine about 11).
 # QUILL_KILL_TRIALS sets the kill test's kills here too (default 10 under Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
