@@ -674,10 +674,8 @@ void Transaction::makeFile(Item &item, const sys::DirHandle &from, const sys::Di
             if (result == Result::Unsupported)
                 result = sys::copyStagedFile(file, from, item.name, to, made);
         }
-        const int error = sys::lastErrorCode();
-        sys::closeStagedFile(&file);
         if (result != Result::Ok)
-            item.error = error;
+            item.error = sys::lastErrorCode();
     }
     // On disk now, where it worked: the new entry at its part name (a second name of the
     // staged file where linked), its data on the way to the disk; where it failed, nothing.

@@ -133,12 +133,10 @@ Type typeOf(const QString &path, bool followLinks);
 // never waiting on a FIFO.
 struct StagedFile
 {
-    qintptr handle = -1;
     QString path;
     bool linkable = false; // its only name: a link to it reaches nothing else
 };
 bool openStagedFile(const DirHandle &from, const QString &name, StagedFile *file);
-void closeStagedFile(StagedFile *file);
 // A part for the staged file: a second name of it (Unsupported where the file system or the
 // file does not allow one: copy instead), or a new file with its data and, as far as
 // permitted, its mode, owner, times and extended attributes, written in the kernel where it

@@ -440,13 +440,6 @@ bool openStagedFile(const DirHandle &from, const QString &name, StagedFile *file
     return true;
 }
 
-void closeStagedFile(StagedFile *file)
-{
-    if (file->handle != -1)
-        ::close(int(file->handle));
-    file->handle = -1;
-}
-
 Result linkStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
                       const QString &part)
 {

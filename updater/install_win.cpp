@@ -644,14 +644,9 @@ bool renameToFreeName(const QString &from, const QString &to)
 
 bool openStagedFile(const DirHandle &from, const QString &name, StagedFile *file)
 {
+    // The name goes by path here; the directory's handle pins it.
     file->path = joinPath(from.path, name);
-    file->handle = -1; // names go by path here; the directory's handle pins it
     return checkStagedFile(file->path, &file->linkable);
-}
-
-void closeStagedFile(StagedFile *file)
-{
-    file->handle = -1;
 }
 
 Result linkStagedFile(const StagedFile &file, const DirHandle &from, const QString &name, const DirHandle &to,
